@@ -1,0 +1,59 @@
+// Reader reset, card power-up and the two card command exchanges, written
+// against the transport seam so that every rule is plain code.
+#pragma once
+
+#include <cstdint>
+
+#include "link/transport.h"
+
+namespace vorkand::card {
+
+// Status words of the library's own (the card's SW1 SW2 pass through as they are).
+inline constexpr uint16_t kSwOk = 0x9000;           // success, or a reply nobody recognises
+inline constexpr uint16_t kSwNoReply = 0xFFFF;      // no complete reply from the reader
+inline constexpr uint16_t kSwRefused = 0x6200;      // reader refused (70 01, power-up out of form)
+inline constexpr uint16_t kSwOutOfForm = 0x6201;    // reader reply out of form
+inline constexpr uint16_t kSwBusy = 0x6FF0;         // reader still busy (70 03) at the end
+inline constexpr uint16_t kSwWrongLength = 0x6700;  // APDU length 252..255: nothing sent
+
+// Where a command's status word came from. The exports return only the
+// status word; a bridge that must tell a card's answer from the library's own
+// reader-level outcome reads this.
+enum class Source : uint8_t {
+  card,            // SW1 SW2 of a data reply from the card
+  no_reply,        // 0xFFFF: the reader sent no complete reply
+  reader_busy,     // 0x6FF0
+  reader_refused,  // 0x6200 from reader status 70 01
+  unrecognised,    // 0x9000 for a reply the exchange does not recognise
+  no_status_word,  // 0x6201: a data reply too short to hold SW1 SW2
+  wrong_length,    // 0x6700: APDU length 252..255, nothing sent
+  power_up,        // the result of a power-up (reset request of the transparent exchange)
+};
+
+struct Result {
+  uint16_t status;
+  Source source;
+};
+
+// The module's one piece of state: the head of the transparent exchange's
+// card frames, 0x00 (T=1) or 0x40 (T=0), 0x00 at load.
+uint8_t protocol_byte() noexcept;
+void set_protocol_byte(uint8_t head) noexcept;
+
+// CT_reset: at most two frames.
+uint16_t reset_reader(link::Transport& transport) noexcept;
+
+// ICC_reset: two power-up steps and the answer-to-reset request; sets the
+// protocol byte from TD1 on success.
+uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr) noexcept;
+
+// ICC_command: only the low bytes of apdu_length, direction and protocol count.
+Result command(link::Transport& transport, int32_t apdu_length, const uint8_t* apdu,
+               uint8_t* response_length, uint8_t* response, int32_t direction,
+               int32_t protocol) noexcept;
+
+// ICC_tsi_api: mode from the INS byte, head from the protocol byte.
+Result transparent_command(link::Transport& transport, int32_t apdu_length, const uint8_t* apdu,
+                           uint8_t* response_length, uint8_t* response) noexcept;
+
+}  // namespace vorkand::card

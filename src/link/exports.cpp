@@ -1,0 +1,124 @@
+// The library's C boundary: convert arguments, call the C++ inside, return.
+// Nothing here throws; every body is noexcept.
+#include <array>
+#include <cstdint>
+
+#include "card/card.h"
+#include "des/des.h"
+#include "link/handles.h"
+#include "link/system_port.h"
+#include "link/transport.h"
+#include "vorkand.h"
+
+namespace {
+
+using vorkand::link::Transport;
+
+// The index (1..4) of an accepted port name, 0 for any other name. ASCII
+// letters compare without case; the whole string must match.
+int com_index(const char* name) noexcept {
+  if (name == nullptr) return 0;
+  constexpr std::array<char, 3> kPrefix{'C', 'O', 'M'};
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    char c = name[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != kPrefix[i]) return 0;
+  }
+  if (name[3] < '1' || name[3] > '4' || name[4] != '\0') return 0;
+  return name[3] - '0';
+}
+
+// Runs `operation` on the transport of `handle`: the serial port when the
+// library opened that handle, else a transport that sends nothing.
+template <typename Operation>
+auto with_transport(int32_t handle, Operation operation) noexcept {
+  if (!vorkand::link::is_open_handle(handle)) {
+    vorkand::link::DeadTransport dead;
+    return operation(static_cast<Transport&>(dead));
+  }
+  vorkand::link::SystemPort port(handle);
+  vorkand::link::SystemClock clock;
+  vorkand::link::SerialTransport serial(port, clock);
+  return operation(static_cast<Transport&>(serial));
+}
+
+}  // namespace
+
+extern "C" {
+
+VORKAND_EXPORT(int32_t) CT_close(int32_t handle) {
+  if (!vorkand::link::forget_handle(handle)) return -1;
+  return vorkand::link::close_port(handle) ? 0 : -1;
+}
+
+VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
+  const int index = com_index(port_name);
+  if (index == 0) return 0;
+  const int32_t handle = vorkand::link::open_com_port(index, port_name);
+  if (handle == 0) return 0;
+  if (!vorkand::link::remember_handle(handle)) {
+    vorkand::link::close_port(handle);
+    return 0;
+  }
+  return handle;
+}
+
+VORKAND_EXPORT(int32_t) CT_reset(int32_t handle) {
+  return with_transport(handle, [](Transport& t) noexcept {
+    return static_cast<int32_t>(vorkand::card::reset_reader(t));
+  });
+}
+
+VORKAND_EXPORT(int32_t) DesDecrypt(uint8_t* output, const uint8_t* input, const uint8_t* key) {
+  return static_cast<int32_t>(
+      vorkand::des::crypt_block(vorkand::des::Direction::decrypt, output, input, key));
+}
+
+VORKAND_EXPORT(int32_t) DesEncrypt(uint8_t* output, const uint8_t* input, const uint8_t* key) {
+  return static_cast<int32_t>(
+      vorkand::des::crypt_block(vorkand::des::Direction::encrypt, output, input, key));
+}
+
+VORKAND_EXPORT(int32_t)
+ICC_command(int32_t handle, int32_t apdu_length, const uint8_t* apdu, uint8_t* response_length,
+            uint8_t* response, int32_t direction, int32_t protocol) {
+  return with_transport(handle, [&](Transport& t) noexcept {
+    return static_cast<int32_t>(
+        vorkand::card::command(t, apdu_length, apdu, response_length, response, direction, protocol)
+            .status);
+  });
+}
+
+VORKAND_EXPORT(int32_t)
+ICC_commandS(int32_t handle, int32_t /*ignored*/, int32_t apdu_length, const uint8_t* apdu,
+             uint8_t* response_length, uint8_t* response, int32_t direction, int32_t protocol) {
+  return ICC_command(handle, apdu_length, apdu, response_length, response, direction, protocol);
+}
+
+VORKAND_EXPORT(int32_t) ICC_reset(int32_t handle, uint8_t* atr_length, uint8_t* atr) {
+  return with_transport(handle, [&](Transport& t) noexcept {
+    return static_cast<int32_t>(vorkand::card::power_up(t, atr_length, atr));
+  });
+}
+
+VORKAND_EXPORT(int32_t)
+ICC_resetS(int32_t handle, int32_t /*ignored*/, uint8_t* atr_length, uint8_t* atr) {
+  return ICC_reset(handle, atr_length, atr);
+}
+
+VORKAND_EXPORT(int32_t)
+ICC_tsi_api(int32_t handle, int32_t apdu_length, const uint8_t* apdu, uint8_t* response_length,
+            uint8_t* response) {
+  return with_transport(handle, [&](Transport& t) noexcept {
+    return static_cast<int32_t>(
+        vorkand::card::transparent_command(t, apdu_length, apdu, response_length, response).status);
+  });
+}
+
+VORKAND_EXPORT(int32_t)
+ICC_tsi_apiS(int32_t handle, int32_t /*ignored*/, int32_t apdu_length, const uint8_t* apdu,
+             uint8_t* response_length, uint8_t* response) {
+  return ICC_tsi_api(handle, apdu_length, apdu, response_length, response);
+}
+
+}  // extern "C"

@@ -1,0 +1,44 @@
+// The operating system's serial port behind the Port seam. One source file per
+// platform implements everything declared here (posix_port.cpp on POSIX).
+#pragma once
+
+#include <cstdint>
+
+#include "link/port.h"
+
+namespace vorkand::link {
+
+// Opens COM port `index` (1..4) exclusively and applies the reader's line
+// settings (9600 baud, even parity, 8 data bits, 1 stop bit, no flow control,
+// raw). `name_as_given` is the caller's own spelling of the name (Windows opens
+// by it; POSIX maps the index to VORKAND_COMn or /dev/ttyS<index-1>).
+// Returns the handle, never 0, or 0 with nothing left open.
+int32_t open_com_port(int index, const char* name_as_given) noexcept;
+
+// Opens a device by path with the same exclusive open and line settings.
+int32_t open_device(const char* path) noexcept;
+
+// Releases the exclusive lock and closes. False when the system refused.
+bool close_port(int32_t handle) noexcept;
+
+// A non-owning view of an open port.
+class SystemPort final : public Port {
+ public:
+  explicit SystemPort(int32_t handle) noexcept : handle_(handle) {}
+  bool write_all(std::span<const uint8_t> bytes) noexcept override;
+  int32_t bytes_waiting() noexcept override;
+  int32_t read(std::span<uint8_t> into) noexcept override;
+  Wait wait_readable(uint32_t timeout_ms) noexcept override;
+  void discard_input() noexcept override;
+
+ private:
+  int32_t handle_;
+};
+
+// The system's monotonic clock in milliseconds, wrapping at 2^32.
+class SystemClock final : public Clock {
+ public:
+  uint32_t now_ms() noexcept override;
+};
+
+}  // namespace vorkand::link

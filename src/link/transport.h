@@ -1,0 +1,44 @@
+// The seam under the reader and card operations: one frame out, the reply and
+// its count back (or 0 when no complete reply came).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "link/exchange.h"
+#include "link/frame.h"
+#include "link/port.h"
+
+namespace vorkand::link {
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Returns the reply count (4..256) with the reply in `reply`, or 0.
+  virtual int32_t exchange(std::span<const uint8_t> frame,
+                           std::span<uint8_t, kMaxReply> reply) noexcept = 0;
+};
+
+// The transport over a real port: exchange_frame with the port and clock given.
+class SerialTransport final : public Transport {
+ public:
+  SerialTransport(Port& port, Clock& clock) noexcept : port_(port), clock_(clock) {}
+  int32_t exchange(std::span<const uint8_t> frame,
+                   std::span<uint8_t, kMaxReply> reply) noexcept override {
+    return exchange_frame(port_, clock_, frame, reply);
+  }
+
+ private:
+  Port& port_;
+  Clock& clock_;
+};
+
+// The transport of a value that is not an open handle: sends nothing, no reply.
+class DeadTransport final : public Transport {
+ public:
+  int32_t exchange(std::span<const uint8_t>, std::span<uint8_t, kMaxReply>) noexcept override {
+    return 0;
+  }
+};
+
+}  // namespace vorkand::link
