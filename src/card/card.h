@@ -40,6 +40,10 @@ struct Result {
 uint8_t protocol_byte() noexcept;
 void set_protocol_byte(uint8_t head) noexcept;
 
+// The mode of a card frame chosen from the APDU's INS byte: 0x4F ('O', the
+// card returns data) for the instructions that read, 0x49 ('I') for all others.
+uint8_t mode_for_ins(uint8_t ins) noexcept;
+
 // CT_reset: at most two frames.
 uint16_t reset_reader(link::Transport& transport) noexcept;
 
