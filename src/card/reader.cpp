@@ -30,7 +30,7 @@ constexpr uint8_t kProtocolT1 = 0x01;  // TD1's low nibble when T=1 is offered f
 
 // 80 xx 02 90 00 tt, exactly 6 bytes, any mode: the reader did it.
 bool is_good_status(const Reply& r) noexcept {
-  return is_reader_status_of(r, kStatusGood1, kStatusGood2);
+  return is_reader_status_of(r, kReaderSw1Done, kReaderSw2Done);
 }
 
 // The reader reset's second reply, tested in order.
@@ -39,10 +39,10 @@ uint16_t judge_second_reset_reply(const Reply& r) noexcept {
   if (r.head() != link::kHeadReader || r.length() != 2) return kSwOutOfForm;
   const bool exact = r.count == kStatusReplyCount;
   switch (r.body(0)) {
-    case kStatusBusy1:
-      return r.body(1) == kStatusRefused2 && exact ? kSwRefused : kSwOutOfForm;
-    case kStatusGood1:
-      return r.body(1) == kStatusGood2 && exact ? kSwOk : kSwOutOfForm;
+    case kReaderSw1Attention:
+      return r.body(1) == kReaderSw2Refused && exact ? kSwRefused : kSwOutOfForm;
+    case kReaderSw1Done:
+      return r.body(1) == kReaderSw2Done && exact ? kSwOk : kSwOutOfForm;
     default:
       return kSwOutOfForm;
   }

@@ -19,12 +19,16 @@ inline constexpr std::size_t kModeAt = 1;
 inline constexpr std::size_t kLengthAt = 2;
 inline constexpr std::size_t kBodyAt = 3;
 
-// Reader status bytes.
-inline constexpr uint8_t kStatusBusy1 = 0x70, kStatusBusy2 = 0x03;     // 70 03: still busy
-inline constexpr uint8_t kStatusRefused2 = 0x01;                       // 70 01: refused
-inline constexpr uint8_t kStatusGood1 = 0x90, kStatusGood2 = 0x00;     // 90 00: done
-inline constexpr uint8_t kResendRequest1 = 0x6D, kResendRequest2 = 0;  // 6D 00: send again
-inline constexpr uint8_t kMoreData1 = 0x61;                            // 61 xx: xx bytes wait
+// Reader status bytes: 70 03 still busy, 70 01 refused, 90 00 done.
+inline constexpr uint8_t kReaderSw1Attention = 0x70;
+inline constexpr uint8_t kReaderSw2Busy = 0x03;
+inline constexpr uint8_t kReaderSw2Refused = 0x01;
+inline constexpr uint8_t kReaderSw1Done = 0x90;
+inline constexpr uint8_t kReaderSw2Done = 0x00;
+// Replies that ask for a follow-up: 6D 00 send again, 61 xx fetch xx bytes.
+inline constexpr uint8_t kResendSw1 = 0x6D;
+inline constexpr uint8_t kResendSw2 = 0x00;
+inline constexpr uint8_t kMoreDataSw1 = 0x61;
 // Block-error replies 00 92 00 92 and 00 82 00 82: the reader lost a block.
 inline constexpr uint8_t kBlockErrorSwitchHead = 0x92;  // resend with the other head
 inline constexpr uint8_t kBlockErrorSameHead = 0x82;    // resend unchanged
@@ -76,12 +80,12 @@ inline bool is_reader_status_of(const Reply& r, uint8_t sw1, uint8_t sw2) noexce
 
 // 80 xx 02 70 03 tt: the reader is still busy with the card.
 inline bool is_busy(const Reply& r) noexcept {
-  return is_reader_status_of(r, kStatusBusy1, kStatusBusy2);
+  return is_reader_status_of(r, kReaderSw1Attention, kReaderSw2Busy);
 }
 
 // 80 xx 02 70 01 tt: the reader refused.
 inline bool is_refused(const Reply& r) noexcept {
-  return is_reader_status_of(r, kStatusBusy1, kStatusRefused2);
+  return is_reader_status_of(r, kReaderSw1Attention, kReaderSw2Refused);
 }
 
 // Head 00 or 40 with the length the count announces: card data, then SW1 SW2.
@@ -91,12 +95,12 @@ inline bool is_data_reply(const Reply& r) noexcept {
 
 // Body 6D 00 under any head, mode, trailer and count: send the command again.
 inline bool is_resend_request(const Reply& r) noexcept {
-  return r.length() == 2 && r.body(0) == kResendRequest1 && r.body(1) == kResendRequest2;
+  return r.length() == 2 && r.body(0) == kResendSw1 && r.body(1) == kResendSw2;
 }
 
 // Body 61 xx under any head, mode, trailer and count: fetch xx bytes.
 inline bool is_more_data(const Reply& r) noexcept {
-  return r.length() == 2 && r.body(0) == kMoreData1;
+  return r.length() == 2 && r.body(0) == kMoreDataSw1;
 }
 
 // 00 92 00 92 or 00 82 00 82, whatever the count; head 40 does not count.
