@@ -5,8 +5,9 @@
 //   command frame  head mode L APDU 00
 //        |
 //        v
-//   reply 80 xx 02 70 03 (busy) --> poll frame  head mode 05 00 00 00 00 00 00,
-//        |                          at most 10 times while busy
+//   reply 80 xx 02 70 03 (busy) --> poll frame  head M 05 00 00 00 00 00 00,
+//        |                          at most 10 times while busy (M: 49 in
+//        |                          ICC_command, the command's mode in ICC_tsi_api)
 //        v
 //   reply body 6D 00 ------------> command frame again, once
 //        |
@@ -20,6 +21,7 @@
 //        v
 //   evaluate the last reply:  80 .. 70 03 -> 6FF0     80 .. 70 01 -> 6200
 //                             00/40 data SW1 SW2 -> data, SW1 SW2
+//                             00/40 with no room for SW1 SW2 -> 6201
 //                             anything else -> 9000, no data
 //
 // Any step that gets no reply ends the call with FFFF and sends nothing more.
