@@ -128,7 +128,7 @@ std::unique_ptr<T[]> untouched(std::size_t n) {
 }
 
 void check_power_up(uint16_t status, const vorkand::fuzz::FakeReader& reader, uint8_t atr_length,
-                    const uint8_t* atr, uint8_t head_before) {
+                    const uint8_t* atr, uint8_t head_before, std::size_t room) {
   check(reader.exchanges() <= 3, "power-up: more than 3 exchanges", long(reader.exchanges()));
   check(status == 0x9000 || status == 0x6200 || status == 0x6201 || status == 0xFFFF,
         "power-up: unexpected status", status);
@@ -147,7 +147,7 @@ void check_power_up(uint16_t status, const vorkand::fuzz::FakeReader& reader, ui
   }
   const Reply* last = reader.last_reply();
   check(reader.exchanges() == 3 && last != nullptr, "power-up: success without the ATR reply");
-  check(atr_length >= 1 && atr_length <= kAtrRoom, "power-up: ATR length out of range", atr_length);
+  check(atr_length >= 1 && atr_length <= room, "power-up: ATR length out of range", atr_length);
   check(last->bytes[0] == 0x70 && last->bytes[2] == atr_length && last->count == atr_length + 4,
         "power-up: success from a reply that is no ATR reply of that length", atr_length);
   check(std::memcmp(atr, last->bytes.data() + 3, atr_length) == 0,
@@ -258,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     case 1: {
       const uint16_t s = vorkand::card::power_up(reader, atr_length.get(), atr.get());
-      check_power_up(s, reader, atr_length[0], atr.get(), head_before);
+      check_power_up(s, reader, atr_length[0], atr.get(), head_before, kAtrRoom);
       break;
     }
     case 2: {
@@ -293,7 +293,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       check(head == 0x00 || head == 0x40, "transparent: protocol byte not 0x00 or 0x40", head);
       if (reset_request) {
         check(r.source == Source::power_up, "transparent: reset request not a power-up");
-        check_power_up(r.status, reader, response_length[0], response.get(), head_before);
+        check_power_up(r.status, reader, response_length[0], response.get(), head_before,
+                       kResponseRoom);
         break;
       }
       check_card_result(r, reader, response_length[0], response.get());
