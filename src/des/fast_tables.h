@@ -1,0 +1,249 @@
+// The tables the cipher runs on, derived at compile time from the standard's
+// own tables in des/standard.h, with compile-time checks that the derived
+// forms compute exactly the standard's permutations.
+//
+// Layout of a round. A 32-bit half h is kept rotated left by one bit,
+// x = rotl(h, 1), and a second view y = rotr(x, 4) is taken each round. The
+// expansion E then needs no work: each 6-bit group of E(h) already sits in
+// the low six bits of one byte of x or y (groups 2, 4, 6, 8 in x, groups 1,
+// 3, 5, 7 in y). A round key is kept in the same shape, 64 bits: the bits to
+// combine with x in the low 32, those for y in the high 32. Eight lookups in
+// "SP" tables, each an S-box followed by P and the same rotation, give
+// f(h, k) rotated left by one.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "des/standard.h"
+
+namespace vorkand::des::fast {
+
+// ---- Generic helpers --------------------------------------------------------
+
+// Bit `number` (1 = most significant) of a `width`-bit value.
+constexpr bool bit(uint64_t value, int width, int number) {
+  return ((value >> (width - number)) & 1u) != 0;
+}
+
+// Applies a table of the standard: output bit i (of `out_width`) is input bit
+// table[i - 1] (of `in_width`).
+template <std::size_t N>
+constexpr uint64_t permute(uint64_t in, int in_width, const std::array<uint8_t, N>& table) {
+  uint64_t out = 0;
+  for (std::size_t i = 0; i < N; ++i) out = (out << 1) | (bit(in, in_width, table[i]) ? 1u : 0u);
+  return out;
+}
+
+constexpr uint32_t rotl(uint32_t v, int n) {
+  return (v << (n & 31)) | (v >> ((32 - n) & 31));
+}
+constexpr uint32_t rotr(uint32_t v, int n) {
+  return rotl(v, 32 - n);
+}
+
+// Exchanges the bits of `a` selected by `mask` with those of `b` `shift`
+// places lower.
+constexpr void delta_swap(uint32_t& a, uint32_t& b, int shift, uint32_t mask) {
+  const uint32_t t = ((a >> shift) ^ b) & mask;
+  b ^= t;
+  a ^= t << shift;
+}
+
+// ---- Initial permutation and its inverse -----------------------------------
+
+// The left and right halves of a block, big-endian, as 32-bit words.
+struct Halves {
+  uint32_t left;
+  uint32_t right;
+};
+
+// IP by five exchanges of bit groups (the 8x8 bit matrix transposed in
+// steps), leaving both halves rotated left by one as the rounds want them.
+constexpr Halves initial_permutation(Halves b) {
+  delta_swap(b.left, b.right, 4, 0x0f0f0f0f);
+  delta_swap(b.left, b.right, 16, 0x0000ffff);
+  delta_swap(b.right, b.left, 2, 0x33333333);
+  delta_swap(b.right, b.left, 8, 0x00ff00ff);
+  delta_swap(b.left, b.right, 1, 0x55555555);
+  return {rotl(b.left, 1), rotl(b.right, 1)};
+}
+
+// IP^-1 of halves rotated left by one: the same exchanges in reverse order.
+constexpr Halves final_permutation(Halves b) {
+  b = {rotr(b.left, 1), rotr(b.right, 1)};
+  delta_swap(b.left, b.right, 1, 0x55555555);
+  delta_swap(b.right, b.left, 8, 0x00ff00ff);
+  delta_swap(b.right, b.left, 2, 0x33333333);
+  delta_swap(b.left, b.right, 16, 0x0000ffff);
+  delta_swap(b.left, b.right, 4, 0x0f0f0f0f);
+  return b;
+}
+
+constexpr uint64_t join(Halves b) {
+  return (uint64_t{b.left} << 32) | b.right;
+}
+constexpr Halves split(uint64_t v) {
+  return {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)};
+}
+
+// Both exchange sequences are bit permutations, so agreeing with the
+// standard's tables on every single-bit block proves them equal.
+constexpr bool permutations_match_standard() {
+  for (int i = 0; i < 64; ++i) {
+    const uint64_t in = uint64_t{1} << i;
+    const uint64_t ip = permute(in, 64, standard::kIp);
+    const Halves rotated = {rotl(static_cast<uint32_t>(ip >> 32), 1),
+                            rotl(static_cast<uint32_t>(ip), 1)};
+    if (join(initial_permutation(split(in))) != join(rotated)) return false;
+    if (join(final_permutation(split(in))) !=
+        permute(join({rotr(split(in).left, 1), rotr(split(in).right, 1)}), 64,
+                standard::kIpInverse)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(permutations_match_standard());
+
+// ---- Round layout -----------------------------------------------------------
+
+// Lane l (0..7) of a round: byte l % 4 of x (l < 4) or of y (l >= 4).
+// Bit p (0 = least significant) of view `word` of x = rotl(h, 1), as a bit
+// number of h.
+constexpr int half_bit_of_view(int word, int p) {
+  const int x_bit = word == 0 ? p : (p + 4) % 32;  // y = rotr(x, 4)
+  const int h_bit = (x_bit + 31) % 32;             // x = rotl(h, 1)
+  return 32 - h_bit;
+}
+
+// Whether lane l holds the six bits of E group g (0..7), most significant
+// first, in its low six bits.
+constexpr bool lane_holds_group(int lane, int group) {
+  for (int j = 0; j < 6; ++j) {
+    const int p = 8 * (lane % 4) + 5 - j;
+    if (half_bit_of_view(lane / 4, p) != standard::kE[6 * group + j]) return false;
+  }
+  return true;
+}
+
+// The E group in each lane, found by matching against E.
+constexpr std::array<int, 8> make_lane_groups() {
+  std::array<int, 8> groups{};
+  for (int lane = 0; lane < 8; ++lane) {
+    groups[lane] = -1;
+    for (int g = 0; g < 8; ++g) {
+      if (lane_holds_group(lane, g)) groups[lane] = g;
+    }
+  }
+  return groups;
+}
+inline constexpr std::array<int, 8> kLaneGroup = make_lane_groups();
+
+constexpr bool every_group_has_a_lane() {
+  std::array<bool, 8> seen{};
+  for (int g : kLaneGroup) {
+    if (g < 0 || seen[g]) return false;
+    seen[g] = true;
+  }
+  return true;
+}
+static_assert(every_group_has_a_lane(), "the rotated views must carry all of E");
+
+// Lane of each E group.
+constexpr std::array<int, 8> make_group_lanes() {
+  std::array<int, 8> lanes{};
+  for (int lane = 0; lane < 8; ++lane) lanes[kLaneGroup[lane]] = lane;
+  return lanes;
+}
+inline constexpr std::array<int, 8> kGroupLane = make_group_lanes();
+
+// Position in a 64-bit round key of round-key bit m (1..48).
+constexpr int round_key_position(int m) {
+  const int group = (m - 1) / 6;
+  const int j = (m - 1) % 6;
+  const int lane = kGroupLane[group];
+  return 32 * (lane / 4) + 8 * (lane % 4) + 5 - j;
+}
+
+// ---- SP tables --------------------------------------------------------------
+
+// S-box output of S(g+1) for six input bits: row from the outer bits, column
+// from the middle four.
+constexpr uint32_t s_box(int group, uint32_t six) {
+  const uint32_t row = ((six >> 4) & 2u) | (six & 1u);
+  const uint32_t column = (six >> 1) & 15u;
+  return standard::kS[group][row * 16 + column];
+}
+
+using SpTables = std::array<std::array<uint32_t, 64>, 8>;
+
+constexpr SpTables make_sp_tables() {
+  SpTables sp{};
+  for (int lane = 0; lane < 8; ++lane) {
+    const int group = kLaneGroup[lane];
+    for (uint32_t six = 0; six < 64; ++six) {
+      const uint32_t nibble = s_box(group, six) << (28 - 4 * group);
+      sp[lane][six] = rotl(static_cast<uint32_t>(permute(nibble, 32, standard::kP)), 1);
+    }
+  }
+  return sp;
+}
+alignas(64) inline constexpr SpTables kSp = make_sp_tables();
+
+// ---- Key schedule -----------------------------------------------------------
+
+// PC-1 by key byte: entry [b][v] holds the bits of C (bits 59..32, C's bit 1
+// highest) and D (bits 27..0) that key byte b contributes when its seven key
+// bits (all but the parity bit) are v.
+using Pc1Tables = std::array<std::array<uint64_t, 128>, 8>;
+
+constexpr Pc1Tables make_pc1_tables() {
+  Pc1Tables t{};
+  for (int b = 0; b < 8; ++b) {
+    for (uint32_t v = 0; v < 128; ++v) {
+      const uint64_t key_byte = uint64_t{v} << 1;
+      const uint64_t cd = permute(key_byte << (56 - 8 * b), 64, standard::kPc1);  // 56 bits
+      t[b][v] = ((cd >> 28) << 32) | (cd & 0x0fffffff);
+    }
+  }
+  return t;
+}
+alignas(64) inline constexpr Pc1Tables kPc1 = make_pc1_tables();
+
+// PC-2 by seven-bit chunk of the rotated C and D: entry [q][v] holds the round
+// key bits, in round layout, that chunk q (bits 7q+1..7q+7 of C followed by
+// D) contributes when it is v.
+using Pc2Tables = std::array<std::array<uint64_t, 128>, 8>;
+
+constexpr Pc2Tables make_pc2_tables() {
+  Pc2Tables t{};
+  for (int q = 0; q < 8; ++q) {
+    for (uint32_t v = 0; v < 128; ++v) {
+      uint64_t key = 0;
+      for (int m = 1; m <= 48; ++m) {
+        const int cd_bit = standard::kPc2[m - 1];
+        if ((cd_bit - 1) / 7 == q && bit(v, 7, (cd_bit - 1) % 7 + 1)) {
+          key |= uint64_t{1} << round_key_position(m);
+        }
+      }
+      t[q][v] = key;
+    }
+  }
+  return t;
+}
+alignas(64) inline constexpr Pc2Tables kPc2 = make_pc2_tables();
+
+// Left rotation of C and D reached before round i (the running sum of the
+// shift schedule); the last entry is a full turn.
+constexpr std::array<int, 16> make_total_shifts() {
+  std::array<int, 16> total{};
+  int sum = 0;
+  for (int i = 0; i < 16; ++i) total[i] = sum += standard::kShifts[i];
+  return total;
+}
+inline constexpr std::array<int, 16> kTotalShift = make_total_shifts();
+static_assert(kTotalShift[15] == 28);
+
+}  // namespace vorkand::des::fast
