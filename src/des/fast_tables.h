@@ -159,12 +159,12 @@ constexpr std::array<int, 8> make_group_lanes() {
 }
 inline constexpr std::array<int, 8> kGroupLane = make_group_lanes();
 
-// Position in a 64-bit round key of round-key bit m (1..48).
+// Position in a 64-bit round key of round-key bit m (1..48): the low six
+// bits of its group's lane byte, the group's first bit highest.
 constexpr int round_key_position(int m) {
   const int group = (m - 1) / 6;
   const int j = (m - 1) % 6;
-  const int lane = kGroupLane[group];
-  return 32 * (lane / 4) + 8 * (lane % 4) + 5 - j;
+  return 8 * kGroupLane[group] + 5 - j;
 }
 
 // ---- SP tables --------------------------------------------------------------
@@ -177,7 +177,14 @@ constexpr uint32_t s_box(int group, uint32_t six) {
   return standard::kS[group][row * 16 + column];
 }
 
-using SpTables = std::array<std::array<uint32_t, 64>, 8>;
+// Each entry holds the S-box output after P in both views of the round
+// layout (x in the low 32 bits, y in the high 32), so that a half kept as the
+// pair y:x takes f with a single exclusive or.
+using SpTables = std::array<std::array<uint64_t, 64>, 8>;
+
+constexpr uint64_t both_views(uint32_t x) {
+  return (uint64_t{rotr(x, 4)} << 32) | x;
+}
 
 constexpr SpTables make_sp_tables() {
   SpTables sp{};
@@ -185,7 +192,7 @@ constexpr SpTables make_sp_tables() {
     const int group = kLaneGroup[lane];
     for (uint32_t six = 0; six < 64; ++six) {
       const uint32_t nibble = s_box(group, six) << (28 - 4 * group);
-      sp[lane][six] = rotl(static_cast<uint32_t>(permute(nibble, 32, standard::kP)), 1);
+      sp[lane][six] = both_views(rotl(static_cast<uint32_t>(permute(nibble, 32, standard::kP)), 1));
     }
   }
   return sp;
@@ -194,49 +201,8 @@ alignas(64) inline constexpr SpTables kSp = make_sp_tables();
 
 // ---- Key schedule -----------------------------------------------------------
 
-// PC-1 by key byte: entry [b][v] holds the bits of C (bits 59..32, C's bit 1
-// highest) and D (bits 27..0) that key byte b contributes when its seven key
-// bits (all but the parity bit) are v.
-using Pc1Tables = std::array<std::array<uint64_t, 128>, 8>;
-
-constexpr Pc1Tables make_pc1_tables() {
-  Pc1Tables t{};
-  for (int b = 0; b < 8; ++b) {
-    for (uint32_t v = 0; v < 128; ++v) {
-      const uint64_t key_byte = uint64_t{v} << 1;
-      const uint64_t cd = permute(key_byte << (56 - 8 * b), 64, standard::kPc1);  // 56 bits
-      t[b][v] = ((cd >> 28) << 32) | (cd & 0x0fffffff);
-    }
-  }
-  return t;
-}
-alignas(64) inline constexpr Pc1Tables kPc1 = make_pc1_tables();
-
-// PC-2 by seven-bit chunk of the rotated C and D: entry [q][v] holds the round
-// key bits, in round layout, that chunk q (bits 7q+1..7q+7 of C followed by
-// D) contributes when it is v.
-using Pc2Tables = std::array<std::array<uint64_t, 128>, 8>;
-
-constexpr Pc2Tables make_pc2_tables() {
-  Pc2Tables t{};
-  for (int q = 0; q < 8; ++q) {
-    for (uint32_t v = 0; v < 128; ++v) {
-      uint64_t key = 0;
-      for (int m = 1; m <= 48; ++m) {
-        const int cd_bit = standard::kPc2[m - 1];
-        if ((cd_bit - 1) / 7 == q && bit(v, 7, (cd_bit - 1) % 7 + 1)) {
-          key |= uint64_t{1} << round_key_position(m);
-        }
-      }
-      t[q][v] = key;
-    }
-  }
-  return t;
-}
-alignas(64) inline constexpr Pc2Tables kPc2 = make_pc2_tables();
-
-// Left rotation of C and D reached before round i (the running sum of the
-// shift schedule); the last entry is a full turn.
+// Left rotation of C and D reached in round i (the running sum of the shift
+// schedule); the last entry is a full turn.
 constexpr std::array<int, 16> make_total_shifts() {
   std::array<int, 16> total{};
   int sum = 0;
@@ -245,5 +211,42 @@ constexpr std::array<int, 16> make_total_shifts() {
 }
 inline constexpr std::array<int, 16> kTotalShift = make_total_shifts();
 static_assert(kTotalShift[15] == 28);
+
+// Rotates a 28-bit half left.
+constexpr uint64_t rotl28(uint64_t v, int n) {
+  return ((v << n) | (v >> (28 - n))) & 0x0fffffff;
+}
+
+// The sixteen round keys K1..K16 in round layout.
+using RoundKeys = std::array<uint64_t, 16>;
+
+// Every round key bit is one key bit, chosen by PC-1, the rotations and PC-2
+// together. So the schedule is a sum over the key bytes: entry [b][v] holds
+// the bits of all sixteen round keys that key byte b contributes when its
+// seven key bits (all but the parity bit) are v.
+using ScheduleTables = std::array<std::array<RoundKeys, 128>, 8>;
+
+constexpr RoundKeys schedule_of(uint64_t key) {
+  const uint64_t cd = permute(key, 64, standard::kPc1);  // C then D, 56 bits
+  RoundKeys keys{};
+  for (int i = 0; i < 16; ++i) {
+    const uint64_t c = rotl28(cd >> 28, kTotalShift[i]);
+    const uint64_t d = rotl28(cd & 0x0fffffff, kTotalShift[i]);
+    const uint64_t k = permute((c << 28) | d, 56, standard::kPc2);  // 48 bits
+    for (int m = 1; m <= 48; ++m) {
+      if (bit(k, 48, m)) keys[i] |= uint64_t{1} << round_key_position(m);
+    }
+  }
+  return keys;
+}
+
+constexpr ScheduleTables make_schedule_tables() {
+  ScheduleTables t{};
+  for (int b = 0; b < 8; ++b) {
+    for (uint64_t v = 0; v < 128; ++v) t[b][v] = schedule_of((v << 1) << (56 - 8 * b));
+  }
+  return t;
+}
+alignas(64) inline constexpr ScheduleTables kSchedule = make_schedule_tables();
 
 }  // namespace vorkand::des::fast
