@@ -212,38 +212,57 @@ constexpr std::array<int, 16> make_total_shifts() {
 inline constexpr std::array<int, 16> kTotalShift = make_total_shifts();
 static_assert(kTotalShift[15] == 28);
 
-// Rotates a 28-bit half left.
-constexpr uint64_t rotl28(uint64_t v, int n) {
-  return ((v << n) | (v >> (28 - n))) & 0x0fffffff;
-}
-
 // The sixteen round keys K1..K16 in round layout.
 using RoundKeys = std::array<uint64_t, 16>;
 
-// Every round key bit is one key bit, chosen by PC-1, the rotations and PC-2
-// together. So the schedule is a sum over the key bytes: entry [b][v] holds
-// the bits of all sixteen round keys that key byte b contributes when its
-// seven key bits (all but the parity bit) are v.
-using ScheduleTables = std::array<std::array<RoundKeys, 128>, 8>;
+// The key bit (1..64) that bit m (1..48) of round key i (0..15) is: PC-2
+// picks a bit of the rotated C:D, the rotation says where it was after PC-1,
+// and PC-1 says which key bit that was.
+constexpr int key_bit_of(int round, int m) {
+  const int cd = standard::kPc2[m - 1] - 1;  // 0..55 in the rotated C:D
+  const int half = cd / 28;
+  const int unrotated = half * 28 + (cd % 28 + kTotalShift[round]) % 28;
+  return standard::kPc1[unrotated];
+}
 
-constexpr RoundKeys schedule_of(uint64_t key) {
-  const uint64_t cd = permute(key, 64, standard::kPc1);  // C then D, 56 bits
-  RoundKeys keys{};
+// For each key bit, the round key bits that copy it.
+constexpr std::array<RoundKeys, 65> make_key_bit_uses() {
+  std::array<RoundKeys, 65> uses{};
   for (int i = 0; i < 16; ++i) {
-    const uint64_t c = rotl28(cd >> 28, kTotalShift[i]);
-    const uint64_t d = rotl28(cd & 0x0fffffff, kTotalShift[i]);
-    const uint64_t k = permute((c << 28) | d, 56, standard::kPc2);  // 48 bits
-    for (int m = 1; m <= 48; ++m) {
-      if (bit(k, 48, m)) keys[i] |= uint64_t{1} << round_key_position(m);
+    for (int m = 1; m <= 48; ++m) uses[key_bit_of(i, m)][i] |= uint64_t{1} << round_key_position(m);
+  }
+  return uses;
+}
+inline constexpr std::array<RoundKeys, 65> kKeyBitUses = make_key_bit_uses();
+
+// The parity bits 8, 16, ..., 64 reach no round key.
+constexpr bool parity_bits_unused() {
+  for (int b = 8; b <= 64; b += 8) {
+    for (uint64_t k : kKeyBitUses[b]) {
+      if (k != 0) return false;
     }
   }
-  return keys;
+  return true;
 }
+static_assert(parity_bits_unused());
+
+// Every round key bit is one key bit, so the schedule is a sum over the key
+// bytes: entry [b][v] holds the bits of all sixteen round keys that key byte
+// b contributes when its seven key bits (all but the parity bit) are v.
+using ScheduleTables = std::array<std::array<RoundKeys, 128>, 8>;
 
 constexpr ScheduleTables make_schedule_tables() {
   ScheduleTables t{};
   for (int b = 0; b < 8; ++b) {
-    for (uint64_t v = 0; v < 128; ++v) t[b][v] = schedule_of((v << 1) << (56 - 8 * b));
+    for (int v = 1; v < 128; ++v) {
+      // v's lowest set bit added to the entry without it; bit 0 of v is the
+      // byte's second-last bit, key bit 8b + 7.
+      int low = 0;
+      while (((v >> low) & 1) == 0) ++low;
+      const RoundKeys& rest = t[b][v & (v - 1)];
+      const RoundKeys& bit_uses = kKeyBitUses[8 * b + 7 - low];
+      for (int i = 0; i < 16; ++i) t[b][v][i] = rest[i] | bit_uses[i];
+    }
   }
   return t;
 }
