@@ -2,14 +2,17 @@
 // own tables in des/standard.h, with compile-time checks that the derived
 // forms compute exactly the standard's permutations.
 //
-// Layout of a round. A 32-bit half h is kept rotated left by one bit,
-// x = rotl(h, 1), and a second view y = rotr(x, 4) is taken each round. The
-// expansion E then needs no work: each 6-bit group of E(h) already sits in
-// the low six bits of one byte of x or y (groups 2, 4, 6, 8 in x, groups 1,
-// 3, 5, 7 in y). A round key is kept in the same shape, 64 bits: the bits to
-// combine with x in the low 32, those for y in the high 32. Eight lookups in
-// "SP" tables, each an S-box followed by P and the same rotation, give
-// f(h, k) rotated left by one.
+// Layout of a round. A 32-bit half h is seen two ways: x = rotl(h, 1) and
+// y = rotr(x, 4). In these views the expansion E needs no work: each 6-bit
+// group of E(h) already sits in the low six bits of one byte of x or y
+// (groups 2, 4, 6, 8 in x, groups 1, 3, 5, 7 in y). The rounds keep each half
+// as the 64-bit pair y:x, and a round key has the same shape, so E(h) xor K is
+// one exclusive or, and its eight bytes index eight "SP" tables (an S-box,
+// then P, then both views) whose sum is f(h, K) as a pair again.
+//
+// Tables: SP 4 KiB; the key schedule 128 KiB (one row of all sixteen round
+// keys per value of each key byte), which turns PC-1, the rotations and PC-2
+// into eight lookups and a few vector ORs per call.
 #pragma once
 
 #include <array>
