@@ -18,7 +18,8 @@ inline constexpr uint16_t kSwWrongLength = 0x6700;  // APDU length 252..255: not
 
 // Where a command's status word came from. The exports return only the
 // status word; a bridge that must tell a card's answer from the library's own
-// reader-level outcome reads this.
+// reader-level outcome reads this. Only `card` carries the card's SW1 SW2
+// (and response data); every other source is the library's or the reader's.
 enum class Source : uint8_t {
   card,            // SW1 SW2 of a data reply from the card
   no_reply,        // 0xFFFF: the reader sent no complete reply
@@ -27,7 +28,8 @@ enum class Source : uint8_t {
   unrecognised,    // 0x9000 for a reply the exchange does not recognise
   no_status_word,  // 0x6201: a data reply too short to hold SW1 SW2
   wrong_length,    // 0x6700: APDU length 252..255, nothing sent
-  power_up,        // the result of a power-up (reset request of the transparent exchange)
+  power_up,        // the reset request 00 12 00 00 00 ran a power-up: the status is
+                   // power_up's, and on 0x9000 the response is the ATR
 };
 
 struct Result {
@@ -39,6 +41,10 @@ struct Result {
 // card frames, 0x00 (T=1) or 0x40 (T=0), 0x00 at load.
 uint8_t protocol_byte() noexcept;
 void set_protocol_byte(uint8_t head) noexcept;
+
+// The mode of a card frame chosen from the APDU's INS byte: 0x4F ('O', the
+// card returns data) for the instructions that read, 0x49 ('I') for all others.
+uint8_t mode_for_ins(uint8_t ins) noexcept;
 
 // CT_reset: at most two frames.
 uint16_t reset_reader(link::Transport& transport) noexcept;
