@@ -7,6 +7,10 @@
 //
 // The "part/" benchmarks time the pieces of one call inside the library:
 // the key schedule alone, the sixteen rounds alone, and IP with IP^-1.
+//
+// Times are CPU time; on a shared machine run, for example,
+//   des_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+// and the summary takes the fastest repetition of each.
 #include <benchmark/benchmark.h>
 #include <nettle/des.h>
 #include <openssl/des.h>
@@ -192,7 +196,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
   }
 
-  void PrintRatios() const {
+  void PrintSummary() const {
     std::printf("\nTime per call as a ratio to OpenSSL (new key every call):\n");
     for (const char* direction : {"encrypt", "decrypt"}) {
       const double openssl = Lookup(std::string("BM_openssl_") + direction);
@@ -205,6 +209,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
       }
     }
+    std::printf("Parts of one library call (overlapping in the real call):\n");
+    for (const char* part : {"key_schedule", "rounds", "permutations"}) {
+      const double t = Lookup(std::string("BM_part_") + part);
+      if (t > 0) std::printf("  %-13s %7.1f ns\n", part, t);
+    }
+    const double fixed = Lookup("BM_openssl_encrypt_fixed_key");
+    if (fixed > 0) std::printf("  (OpenSSL with one key for all blocks: %.1f ns)\n", fixed);
   }
 
  private:
@@ -223,7 +234,7 @@ int main(int argc, char** argv) {
   inputs();  // build the key and block sequence before any timing
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
+  reporter.PrintSummary();
   benchmark::Shutdown();
   return 0;
 }
