@@ -3,6 +3,8 @@
 // resends, against a scripted reader.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <array>
 #include <set>
 #include <string>
@@ -204,6 +206,12 @@ struct Dialogue {
   Source source;
   uint8_t after;
 };
+
+// gtest prints a parameter it cannot format as raw bytes, padding included
+// (uninitialised memory to valgrind); name the case instead.
+void PrintTo(const Dialogue& d, std::ostream* os) {
+  *os << d.name;
+}
 
 class Dialogues : public testing::TestWithParam<Dialogue> {};
 
