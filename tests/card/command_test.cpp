@@ -2,9 +2,8 @@
 // a scripted reader: every frame on the wire and every result.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <array>
+#include <ostream>
 #include <string>
 #include <vector>
 

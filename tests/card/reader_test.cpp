@@ -1,9 +1,8 @@
 // Reader reset and card power-up against a scripted reader.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <array>
+#include <ostream>
 #include <string>
 
 #include "card/card.h"

@@ -3,9 +3,8 @@
 // resends, against a scripted reader.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <array>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
