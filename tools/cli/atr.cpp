@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 
 #include "sim/hex.h"
@@ -50,7 +51,9 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
     info.levels.push_back(level);
     if (!level.td) break;
     const int protocol = *level.td & 0x0F;
-    info.protocols.push_back(protocol);
+    if (std::find(info.protocols.begin(), info.protocols.end(), protocol) == info.protocols.end()) {
+      info.protocols.push_back(protocol);
+    }
     if (protocol != 0) info.tck_required = true;
     presence = *level.td >> 4;
   }

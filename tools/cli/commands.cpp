@@ -224,8 +224,8 @@ int run_demo(const Context& context, const SimSettings& settings) {
 
   DemoPrinter out(context.json, log);
   if (!context.json) {
-    fmt::print("vorkand demo: a simulated reader on {}, {}={}\n\n", simulator->device_path(),
-               variable, simulator->device_path());
+    fmt::print("vorkand demo: the simulated reader is on {}, mapped to {} ({})\n\n",
+               simulator->device_path(), context.port, variable);
   }
   const auto stop = [&](const std::string& message) {
     out.finish(false);
