@@ -63,7 +63,7 @@ void check(const std::string& name, const std::string& actual) {
 class GoldenTest : public ::testing::Test {
  protected:
   void start(std::string_view atr = "t0") {
-    CardSpec card = default_card();
+    CardProfile card = default_card();
     card.atr = parse_atr_choice(atr).value();
     auto started = PtySimulator::start(ReaderModel(CardModel(card, 1)), {});
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));

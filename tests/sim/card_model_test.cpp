@@ -29,9 +29,9 @@ Answer run(CardModel& card, std::string_view apdu) {
 }
 
 CardModel card_with_atr(std::string_view atr_choice) {
-  CardSpec spec = default_card();
-  spec.atr = parse_atr_choice(atr_choice).value();
-  return CardModel(spec, 1);
+  CardProfile profile = default_card();
+  profile.atr = parse_atr_choice(atr_choice).value();
+  return CardModel(profile, 1);
 }
 
 TEST(Hex, ParsesWithOrWithoutSeparatorsAndRefusesTheRest) {
@@ -148,7 +148,7 @@ TEST(CardModel, FirstProtocolComesFromTd1Only) {
 }
 
 TEST(CardFile, TheBuiltInCardParses) {
-  const CardSpec card = default_card();
+  const CardProfile card = default_card();
   EXPECT_EQ(card.atr, Bytes(builtin_atr(Protocol::t0).begin(), builtin_atr(Protocol::t0).end()));
   EXPECT_EQ(to_hex(card.key), "01 23 45 67 89 AB CD EF");
   EXPECT_EQ(card.pin, h("31 32 33 34"));
@@ -169,8 +169,8 @@ TEST(CardFile, ReadsEveryItemAndNamesTheLineOfAnError) {
       "df 3F00/1000/1100\n"
       "ef 3F00/1000/1100/1101 pin \"a # not a comment\"\n"
       "ef 3F00/0001 DE AD\n");
-  ASSERT_TRUE(std::holds_alternative<CardSpec>(parsed)) << std::get<std::string>(parsed);
-  const CardSpec& card = std::get<CardSpec>(parsed);
+  ASSERT_TRUE(std::holds_alternative<CardProfile>(parsed)) << std::get<std::string>(parsed);
+  const CardProfile& card = std::get<CardProfile>(parsed);
   EXPECT_EQ(card.atr, h("3B 80 01"));
   EXPECT_EQ(card.pin_tries, 5);
   CardModel model(card);
@@ -200,7 +200,7 @@ TEST(CardFile, ReadsEveryItemAndNamesTheLineOfAnError) {
 
 TEST(CardFile, TheSampleFileIsTheBuiltInCard) {
   const auto parsed = load_card_file(VORKAND_SAMPLE_CARD);
-  ASSERT_TRUE(std::holds_alternative<CardSpec>(parsed)) << std::get<std::string>(parsed);
+  ASSERT_TRUE(std::holds_alternative<CardProfile>(parsed)) << std::get<std::string>(parsed);
   const auto missing = load_card_file("/nonexistent/x.card");
   EXPECT_EQ(std::get<std::string>(missing), "/nonexistent/x.card: cannot read");
 }

@@ -27,7 +27,7 @@ Bytes h(std::string_view text) {
 // A simulator mapped to a COM name, with its trace of frames from the host.
 class Reader {
  public:
-  explicit Reader(const char* port = "COM1", CardSpec card = default_card(),
+  explicit Reader(const char* port = "COM1", CardProfile card = default_card(),
                   ReaderOptions options = {}) {
     PtyOptions pty;
     pty.trace = [this](const TraceEvent& event) {
@@ -199,8 +199,8 @@ TEST(EndToEnd, SilenceEndsTheCommandAfterTheLimit) {
 }
 
 TEST(EndToEnd, TwoReadersOnTwoThreadsKeepTheirOwnReplies) {
-  CardSpec first = default_card();
-  CardSpec second = default_card();
+  CardProfile first = default_card();
+  CardProfile second = default_card();
   second.files[0].data.assign(22, 'B');  // EF 2F00 differs
   first.files[0].data.assign(22, 'A');
   Reader one("COM1", first);

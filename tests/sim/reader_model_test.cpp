@@ -14,9 +14,9 @@ class ReaderModelTest : public ::testing::Test {
       : reader_(make_card(atr), options) {}
 
   static CardModel make_card(std::string_view atr) {
-    CardSpec spec = default_card();
-    spec.atr = parse_atr_choice(atr).value();
-    return CardModel(spec, 1);
+    CardProfile profile = default_card();
+    profile.atr = parse_atr_choice(atr).value();
+    return CardModel(profile, 1);
   }
 
   // The reply to one frame, as hex.
@@ -86,9 +86,10 @@ TEST_F(ReaderModelTest, GivesTheRequestedResendAndBlockErrorRepliesOnce) {
 }
 
 TEST_F(ReaderModelTest, RefusesAnswersNoFrameCanCarry) {
-  CardSpec spec = default_card();
-  spec.files.push_back(FileSpec{{0x3F00, 0x0B16}, false, false, std::vector<uint8_t>(300, 0xAB)});
-  ReaderModel reader(CardModel(spec, 1));
+  CardProfile profile = default_card();
+  profile.files.push_back(
+      FileEntry{{0x3F00, 0x0B16}, false, false, std::vector<uint8_t>(300, 0xAB)});
+  ReaderModel reader(CardModel(profile, 1));
   EXPECT_EQ(to_hex(reader.on_frame(parse_hex("00 49 07 00 A4 00 0C 02 0B 16 00").value())),
             "00 49 02 90 00 00");
   // 250 data bytes fit in a 256-byte reply; 251 do not.

@@ -84,19 +84,19 @@ Exchange power_up(int32_t handle) {
 }
 
 // The card described by the settings, or an error message.
-std::variant<sim::CardSpec, std::string> card_for(const SimSettings& settings) {
-  std::variant<sim::CardSpec, std::string> card = sim::default_card();
+std::variant<sim::CardProfile, std::string> card_for(const SimSettings& settings) {
+  std::variant<sim::CardProfile, std::string> card = sim::default_card();
   if (!settings.card_file.empty()) card = sim::load_card_file(settings.card_file);
-  if (auto* spec = std::get_if<sim::CardSpec>(&card); spec && !settings.atr.empty()) {
+  if (auto* profile = std::get_if<sim::CardProfile>(&card); profile && !settings.atr.empty()) {
     auto atr = sim::parse_atr_choice(settings.atr);
     if (!atr) return std::string("--atr wants t0, t1 or 2 to 252 hex bytes");
-    spec->atr = std::move(*atr);
+    profile->atr = std::move(*atr);
   }
   return card;
 }
 
 std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
-    const SimSettings& settings, const sim::CardSpec& card, sim::TraceSink trace) {
+    const SimSettings& settings, const sim::CardProfile& card, sim::TraceSink trace) {
   const uint64_t seed = settings.seed ? *settings.seed : std::random_device{}();
   sim::ReaderOptions reader;
   reader.busy_polls = settings.busy_polls;
@@ -212,9 +212,9 @@ std::string json_escape(const std::string& text) {
 int run_demo(const Context& context, const SimSettings& settings) {
   auto card = card_for(settings);
   if (auto* error = std::get_if<std::string>(&card)) return fail(kExitUsage, *error);
-  const sim::CardSpec spec = std::get<sim::CardSpec>(card);
+  const sim::CardProfile profile = std::get<sim::CardProfile>(card);
   FrameLog log;
-  auto started = start_simulator(settings, spec, log.sink());
+  auto started = start_simulator(settings, profile, log.sink());
   if (auto* error = std::get_if<std::string>(&started)) {
     return fail(kExitFailure, "cannot start the simulator: " + *error);
   }
@@ -293,11 +293,11 @@ int run_demo(const Context& context, const SimSettings& settings) {
     authenticate.insert(authenticate.end(), challenge.data.begin(), challenge.data.end());
     result = transparent(handle, authenticate);
     std::array<uint8_t, 8> expected{};
-    DesEncrypt(expected.data(), challenge.data.data(), spec.key.data());
+    DesEncrypt(expected.data(), challenge.data.data(), profile.key.data());
     const bool matches = result.data == Bytes(expected.begin(), expected.end());
     out.step("ICC_tsi_api: INTERNAL AUTHENTICATE (the card encrypts the challenge)", result.sw,
              {apdu_note(authenticate), "data  " + hex(result.data),
-              fmt::format("DesEncrypt(challenge, card key {}) = {}: {}", hex(spec.key),
+              fmt::format("DesEncrypt(challenge, card key {}) = {}: {}", hex(profile.key),
                           hex(expected), matches ? "the card's answer matches" : "MISMATCH")});
     if (!check(result.sw, 0x9000, "INTERNAL AUTHENTICATE")) break;
     if (!matches) {
@@ -357,7 +357,7 @@ int run_sim(const Context& context, const SimSettings& settings) {
       std::fflush(stdout);
     };
   }
-  auto started = start_simulator(settings, std::get<sim::CardSpec>(card), trace);
+  auto started = start_simulator(settings, std::get<sim::CardProfile>(card), trace);
   if (auto* error = std::get_if<std::string>(&started)) {
     return fail(kExitFailure, "cannot start the simulator: " + *error);
   }

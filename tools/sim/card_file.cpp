@@ -87,12 +87,12 @@ std::optional<std::vector<uint8_t>> parse_atr_choice(std::string_view text) {
   return bytes;
 }
 
-CardSpec default_card() {
-  return std::get<CardSpec>(parse_card(default_card_text()));
+CardProfile default_card() {
+  return std::get<CardProfile>(parse_card(default_card_text()));
 }
 
-std::variant<CardSpec, std::string> parse_card(std::string_view text) {
-  CardSpec card;
+std::variant<CardProfile, std::string> parse_card(std::string_view text) {
+  CardProfile card;
   card.atr.assign(kAtrT0.begin(), kAtrT0.end());
   std::vector<std::vector<uint16_t>> dfs{{0x3F00}};
   int number = 0;
@@ -114,7 +114,7 @@ std::variant<CardSpec, std::string> parse_card(std::string_view text) {
     if (rest.empty()) continue;
     const std::string_view keyword = next_word(rest);
     const auto fail = [number](std::string_view what) {
-      return std::variant<CardSpec, std::string>(
+      return std::variant<CardProfile, std::string>(
           std::in_place_index<1>, "line " + std::to_string(number) + ": " + std::string(what));
     };
 
@@ -142,10 +142,10 @@ std::variant<CardSpec, std::string> parse_card(std::string_view text) {
       if (std::find(dfs.begin(), dfs.end(), parent) == dfs.end()) {
         return fail("the parent DF must be listed before the file");
       }
-      for (const FileSpec& file : card.files) {
+      for (const FileEntry& file : card.files) {
         if (file.path == *path) return fail("this file is listed twice");
       }
-      FileSpec file;
+      FileEntry file;
       file.path = *path;
       if (keyword == "df") {
         if (!rest.empty()) return fail("df takes only a path");
@@ -169,10 +169,10 @@ std::variant<CardSpec, std::string> parse_card(std::string_view text) {
   return card;
 }
 
-std::variant<CardSpec, std::string> load_card_file(const std::string& path) {
+std::variant<CardProfile, std::string> load_card_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)
-    return std::variant<CardSpec, std::string>(std::in_place_index<1>, path + ": cannot read");
+    return std::variant<CardProfile, std::string>(std::in_place_index<1>, path + ": cannot read");
   std::ostringstream text;
   text << in.rdbuf();
   auto card = parse_card(text.str());

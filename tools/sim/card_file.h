@@ -19,12 +19,12 @@ std::span<const uint8_t> builtin_atr(Protocol protocol);
 
 // The text of the built-in card (the same as cards/default.card).
 std::string_view default_card_text();
-CardSpec default_card();
+CardProfile default_card();
 
 // Parses a card description; on error the string is "line N: what is wrong".
-std::variant<CardSpec, std::string> parse_card(std::string_view text);
+std::variant<CardProfile, std::string> parse_card(std::string_view text);
 // Reads and parses a file; on error "PATH: ..." or "PATH: line N: ...".
-std::variant<CardSpec, std::string> load_card_file(const std::string& path);
+std::variant<CardProfile, std::string> load_card_file(const std::string& path);
 
 // "t0", "t1" or hex bytes: the ATR, or empty when neither.
 std::optional<std::vector<uint8_t>> parse_atr_choice(std::string_view text);

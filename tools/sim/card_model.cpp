@@ -49,13 +49,13 @@ struct CardModel::Apdu {
   std::optional<int> le;
 };
 
-CardModel::CardModel(CardSpec spec, uint64_t challenge_seed)
-    : spec_(std::move(spec)), random_state_(challenge_seed) {
-  const bool has_mf = std::any_of(spec_.files.begin(), spec_.files.end(), [](const FileSpec& f) {
-    return f.path == std::vector<uint16_t>{kMf};
-  });
-  if (!has_mf) spec_.files.insert(spec_.files.begin(), FileSpec{{kMf}, true, false, {}});
-  tries_left_ = spec_.pin_tries;
+CardModel::CardModel(CardProfile profile, uint64_t challenge_seed)
+    : profile_(std::move(profile)), random_state_(challenge_seed) {
+  const bool has_mf =
+      std::any_of(profile_.files.begin(), profile_.files.end(),
+                  [](const FileEntry& f) { return f.path == std::vector<uint16_t>{kMf}; });
+  if (!has_mf) profile_.files.insert(profile_.files.begin(), FileEntry{{kMf}, true, false, {}});
+  tries_left_ = profile_.pin_tries;
   reset();
 }
 
@@ -64,17 +64,17 @@ void CardModel::reset() {
   current_ef_.reset();
   pin_verified_ = false;
   pending_.clear();
-  protocol_ = first_protocol(spec_.atr);
+  protocol_ = first_protocol(profile_.atr);
 }
 
 const std::vector<uint8_t>* CardModel::file_data(const std::vector<uint16_t>& path) const {
   const auto index = find(path);
-  return index ? &spec_.files[*index].data : nullptr;
+  return index ? &profile_.files[*index].data : nullptr;
 }
 
 std::optional<std::size_t> CardModel::find(const std::vector<uint16_t>& path) const {
-  for (std::size_t i = 0; i < spec_.files.size(); ++i) {
-    if (spec_.files[i].path == path) return i;
+  for (std::size_t i = 0; i < profile_.files.size(); ++i) {
+    if (profile_.files[i].path == path) return i;
   }
   return std::nullopt;
 }
@@ -131,7 +131,7 @@ Response CardModel::dispatch(const Apdu& apdu) {
 }
 
 std::vector<uint8_t> CardModel::fcp(std::size_t index) const {
-  const FileSpec& file = spec_.files[index];
+  const FileEntry& file = profile_.files[index];
   const uint16_t fid = file.path.back();
   const std::size_t size = file.data.size();
   std::vector<uint8_t> fcp;
@@ -177,7 +177,7 @@ Response CardModel::select(const Apdu& apdu) {
   for (const auto& path : candidates) {
     const auto index = find(path);
     if (!index) continue;
-    const FileSpec& file = spec_.files[*index];
+    const FileEntry& file = profile_.files[*index];
     if (file.is_df) {
       current_df_ = file.path;
       current_ef_.reset();
@@ -194,7 +194,7 @@ Response CardModel::select(const Apdu& apdu) {
 Response CardModel::read_binary(const Apdu& apdu) {
   if (apdu.p1 & 0x80) return status(kNoSuchFunction);
   if (!current_ef_) return status(kNoCurrentEf);
-  const FileSpec& file = spec_.files[*current_ef_];
+  const FileEntry& file = profile_.files[*current_ef_];
   if (file.needs_pin && !pin_verified_) return status(kNoPin);
   if (!apdu.le || apdu.has_data) return status(kWrongLength);
   const std::size_t offset = static_cast<std::size_t>(apdu.p1 << 8 | apdu.p2);
@@ -213,7 +213,7 @@ Response CardModel::read_binary(const Apdu& apdu) {
 Response CardModel::update_binary(const Apdu& apdu) {
   if (apdu.p1 & 0x80) return status(kNoSuchFunction);
   if (!current_ef_) return status(kNoCurrentEf);
-  FileSpec& file = spec_.files[*current_ef_];
+  FileEntry& file = profile_.files[*current_ef_];
   if (file.needs_pin && !pin_verified_) return status(kNoPin);
   if (!apdu.has_data) return status(kWrongLength);
   const std::size_t offset = static_cast<std::size_t>(apdu.p1 << 8 | apdu.p2);
@@ -242,14 +242,14 @@ Response CardModel::get_challenge(const Apdu& apdu) {
 // PIN is blocked (69 83). Without data it reports the tries left.
 Response CardModel::verify(const Apdu& apdu) {
   if (apdu.p1 != 0x00) return status(kWrongP1P2);
-  if (spec_.pin.empty()) return status(kNoReferenceData);
+  if (profile_.pin.empty()) return status(kNoReferenceData);
   if (tries_left_ == 0) return status(kPinBlocked);
   if (!apdu.has_data) {
     return status(pin_verified_ ? kOk : static_cast<uint16_t>(0x63C0 | tries_left_));
   }
-  if (std::equal(apdu.data.begin(), apdu.data.end(), spec_.pin.begin(), spec_.pin.end())) {
+  if (std::equal(apdu.data.begin(), apdu.data.end(), profile_.pin.begin(), profile_.pin.end())) {
     pin_verified_ = true;
-    tries_left_ = spec_.pin_tries;
+    tries_left_ = profile_.pin_tries;
     return status(kOk);
   }
   pin_verified_ = false;
@@ -262,7 +262,7 @@ Response CardModel::verify(const Apdu& apdu) {
 Response CardModel::internal_authenticate(const Apdu& apdu) {
   if (!apdu.has_data || apdu.data.size() != 8) return status(kWrongLength);
   std::vector<uint8_t> out(8);
-  des::crypt_block(des::Direction::encrypt, out.data(), apdu.data.data(), spec_.key.data());
+  des::crypt_block(des::Direction::encrypt, out.data(), apdu.data.data(), profile_.key.data());
   return Response{std::move(out), kOk};
 }
 

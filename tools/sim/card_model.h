@@ -20,19 +20,19 @@ enum class Protocol : uint8_t { t0 = 0, t1 = 1 };
 
 // One file of the card, named by its path of file identifiers from the MF
 // ("3F00", "3F00/5000", "3F00/5000/5001").
-struct FileSpec {
+struct FileEntry {
   std::vector<uint16_t> path;  // starts with 0x3F00
   bool is_df = false;
   bool needs_pin = false;     // READ/UPDATE BINARY need a verified PIN (69 82)
   std::vector<uint8_t> data;  // contents of a transparent EF
 };
 
-struct CardSpec {
+struct CardProfile {
   std::vector<uint8_t> atr;
   std::array<uint8_t, 8> key{};  // INTERNAL AUTHENTICATE: DES under this key
   std::vector<uint8_t> pin;
   uint8_t pin_tries = 3;
-  std::vector<FileSpec> files;  // the MF is implied
+  std::vector<FileEntry> files;  // the MF is implied
 };
 
 // The first protocol the ATR offers: TD1's low nibble, T=0 without TD1.
@@ -45,12 +45,12 @@ struct Response {
 
 class CardModel {
  public:
-  explicit CardModel(CardSpec spec, uint64_t challenge_seed = 1);
+  explicit CardModel(CardProfile profile, uint64_t challenge_seed = 1);
 
   // A cold reset: MF selected, PIN unverified (its counter is kept), no
   // pending GET RESPONSE data, protocol back to the ATR's first.
   void reset();
-  const std::vector<uint8_t>& atr() const { return spec_.atr; }
+  const std::vector<uint8_t>& atr() const { return profile_.atr; }
   Protocol protocol() const { return protocol_; }
   void set_protocol(Protocol protocol) { protocol_ = protocol; }
 
@@ -81,11 +81,11 @@ class CardModel {
   std::vector<uint8_t> fcp(std::size_t file) const;
   uint64_t next_random();
 
-  CardSpec spec_;
+  CardProfile profile_;
   uint64_t random_state_;
   Protocol protocol_ = Protocol::t0;
   std::vector<uint16_t> current_df_;       // path of the selected DF
-  std::optional<std::size_t> current_ef_;  // index into spec_.files
+  std::optional<std::size_t> current_ef_;  // index into profile_.files
   bool pin_verified_ = false;
   uint8_t tries_left_ = 3;
   std::vector<uint8_t> pending_;  // data waiting for GET RESPONSE (T=0)
