@@ -612,8 +612,9 @@ int run_script(const Context& context, const std::string& path) {
                  : ok             ? "  [ok]"
                                   : "  [MISMATCH]");
     }
-    if (is_reader_error(result.sw) && line.kind != ScriptLine::Kind::reset_reader &&
-        result.sw == card::kSwNoReply) {
+    // A reader that stopped answering would only cost each later line the
+    // silence limit.
+    if (result.sw == card::kSwNoReply) {
       reader_failed = true;
       fail(kExitFailure, fmt::format("{}:{}: the reader stopped answering", path, line.number));
       break;
