@@ -153,5 +153,27 @@ TEST(PtySimulator, PacesRepliesLikeA9600BaudLine) {
   EXPECT_GE(arrivals.size(), 2u);
 }
 
+TEST(PtySimulator, ReadsFaultsWrittenAsText) {
+  const auto split = parse_fault("split@3:2,5/50");
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->kind, Fault::Kind::split);
+  EXPECT_EQ(split->frame, 3);
+  ASSERT_EQ(split->chunks.size(), 3u);
+  EXPECT_EQ(split->chunks[0].bytes, 2u);
+  EXPECT_EQ(split->chunks[0].delay_before, 0ms);
+  EXPECT_EQ(split->chunks[1].bytes, 5u);
+  EXPECT_EQ(split->chunks[1].delay_before, 50ms);
+  EXPECT_EQ(split->chunks[2].bytes, 0u);  // the rest
+  EXPECT_EQ(parse_fault("split@1:4")->chunks[1].delay_before, 200ms);
+  EXPECT_EQ(parse_fault("stray@0:EE FF")->stray, (std::vector<uint8_t>{0xEE, 0xFF}));
+  EXPECT_EQ(parse_fault("hangup@7")->kind, Fault::Kind::hang_up);
+  EXPECT_EQ(parse_fault("silence@2")->kind, Fault::Kind::silence);
+  EXPECT_EQ(parse_fault("overlong@1")->kind, Fault::Kind::overlong);
+  for (const char* bad : {"silence", "silence@", "silence@x", "silence@1:2", "stray@1",
+                          "split@1:", "split@1:0", "split@1:2/x", "melt@1", "hangup@-1"}) {
+    EXPECT_FALSE(parse_fault(bad)) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace vorkand::sim

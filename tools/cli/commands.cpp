@@ -103,6 +103,7 @@ std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
   reader.strict_head = settings.strict_head;
   sim::PtyOptions pty;
   pty.line_time = settings.line_time;
+  for (const std::string& text : settings.faults) pty.faults.push_back(*sim::parse_fault(text));
   pty.trace = std::move(trace);
   return sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(card, seed), reader),
                                   std::move(pty));
@@ -330,6 +331,13 @@ int run_demo(const Context& context, const SimSettings& settings) {
 int run_sim(const Context& context, const SimSettings& settings) {
   auto card = card_for(settings);
   if (auto* error = std::get_if<std::string>(&card)) return fail(kExitUsage, *error);
+  for (const std::string& text : settings.faults) {
+    if (!sim::parse_fault(text)) {
+      return fail(kExitUsage, fmt::format("--fault '{}': silence@N, hangup@N, overlong@N, "
+                                          "stray@N:HEX or split@N:SIZE,...[/MS]",
+                                          text));
+    }
+  }
 
   // Block the stop signals before the simulator's thread starts, so that
   // they reach only sigwait below.

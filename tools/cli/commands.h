@@ -26,7 +26,8 @@ struct SimSettings {
   bool line_time = false;
   bool trace = false;
   bool strict_head = false;
-  std::optional<uint64_t> seed;  // challenges; absent: a random seed
+  std::optional<uint64_t> seed;     // challenges; absent: a random seed
+  std::vector<std::string> faults;  // as parse_fault reads them
 };
 
 struct SendSettings {

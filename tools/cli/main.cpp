@@ -31,6 +31,9 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
       .add_option("--busy", settings.busy_polls,
                   "answer each card command busy (70 03) this many times first")
       ->check(CLI::Range(0, 20));
+  command.add_option("--fault", settings.faults,
+                     "for tests: silence@N, hangup@N, overlong@N, stray@N:HEX or "
+                     "split@N:SIZE,...[/MS] on frame N (0: every frame)");
   command.add_flag("--trace", settings.trace, "print every frame with its direction and time");
   command.add_flag("--strict-head", settings.strict_head,
                    "answer card frames whose head does not match the card's protocol with "

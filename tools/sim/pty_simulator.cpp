@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,66 @@ std::string format_trace(const TraceEvent& event, bool with_time) {
   char time[32] = "";
   if (with_time) std::snprintf(time, sizeof time, "%10.3f ms  ", event.ms);
   return std::string(time) + arrow + "  " + to_hex(event.bytes);
+}
+
+std::optional<Fault> parse_fault(std::string_view text) {
+  const auto number = [](std::string_view digits) -> std::optional<int> {
+    int value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc{} || end != digits.data() + digits.size() || value < 0) {
+      return std::nullopt;
+    }
+    return value;
+  };
+  const auto at = text.find('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view kind = text.substr(0, at);
+  std::string_view rest = text.substr(at + 1);
+  const auto colon = rest.find(':');
+  const std::string_view argument =
+      colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+  const auto frame = number(rest.substr(0, colon));
+  if (!frame) return std::nullopt;
+
+  Fault fault;
+  fault.frame = *frame;
+  if (kind == "silence" || kind == "hangup" || kind == "overlong") {
+    if (colon != std::string_view::npos) return std::nullopt;
+    fault.kind = kind == "silence"  ? Fault::Kind::silence
+                 : kind == "hangup" ? Fault::Kind::hang_up
+                                    : Fault::Kind::overlong;
+    return fault;
+  }
+  if (kind == "stray") {
+    auto bytes = parse_hex(argument);
+    if (!bytes || bytes->empty()) return std::nullopt;
+    fault.kind = Fault::Kind::stray;
+    fault.stray = std::move(*bytes);
+    return fault;
+  }
+  if (kind == "split") {
+    fault.kind = Fault::Kind::split;
+    std::string_view sizes = argument;
+    std::chrono::milliseconds delay{200};
+    if (const auto slash = sizes.find('/'); slash != std::string_view::npos) {
+      const auto ms = number(sizes.substr(slash + 1));
+      if (!ms) return std::nullopt;
+      delay = std::chrono::milliseconds(*ms);
+      sizes = sizes.substr(0, slash);
+    }
+    while (!sizes.empty()) {
+      const auto comma = sizes.find(',');
+      const auto size = number(sizes.substr(0, comma));
+      if (!size || *size == 0) return std::nullopt;
+      fault.chunks.push_back({static_cast<std::size_t>(*size),
+                              fault.chunks.empty() ? std::chrono::milliseconds(0) : delay});
+      sizes = comma == std::string_view::npos ? std::string_view{} : sizes.substr(comma + 1);
+    }
+    if (fault.chunks.empty()) return std::nullopt;
+    fault.chunks.push_back({0, delay});  // the rest
+    return fault;
+  }
+  return std::nullopt;
 }
 
 PtySimulator::PtySimulator(ReaderModel model, PtyOptions options)

@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -53,6 +55,12 @@ struct Fault {
   std::vector<Chunk> chunks;   // split
   std::vector<uint8_t> stray;  // stray
 };
+
+// A fault written as text, for the command line:
+//   silence@N  hangup@N  overlong@N  stray@N:HEX  split@N:SIZE,SIZE,...[/MS]
+// N is the frame number (0: every frame); split sends the reply in pieces of
+// the given sizes (the last piece takes the rest), MS apart (default 200).
+std::optional<Fault> parse_fault(std::string_view text);
 
 struct PtyOptions {
   // Pace reception and replies like a 9600 baud 8E1 line: 11 bit times, about
