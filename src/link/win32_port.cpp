@@ -60,7 +60,7 @@ int32_t open_and_configure(const char* name) noexcept {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return 0;
   const int32_t handle = from_handle(h);
-  if (handle == 0 || handle == -1 || !configure(h)) {
+  if (handle == 0 || !configure(h)) {
     CloseHandle(h);
     return 0;
   }
