@@ -8,10 +8,14 @@ preloaded shim (pty_parity_shim.c, built here) because a pseudo-terminal
 cannot keep even parity and Wine's SetCommState would otherwise fail on every
 reopen of the port; see the shim's comment.
 
+With --sim VORKAND, the reader is the project's own simulator (`VORKAND
+--json sim`, which prints its pseudo-terminal's path) instead of the script.
+
 Usage: e2e_wine.py --wine-run WRAPPER --prefix PREFIX --shim-source FILE --work-dir DIR
-                   -- PROGRAM [ARGS...]
+                   [--sim VORKAND] -- PROGRAM [ARGS...]
 """
 import argparse
+import json
 import os
 import pty
 import select
@@ -61,8 +65,8 @@ def build_shim(source, work_dir):
     return shim
 
 
-def point_com1_at(prefix, device, emulator):
-    dosdevices = os.path.join(prefix, "dosdevices")
+def point_com1_at(emulator, device):
+    dosdevices = os.path.join(emulator[1], "dosdevices")
     if not os.path.isdir(dosdevices):  # a fresh prefix: let the wrapper create it
         subprocess.run(emulator + ["cmd", "/c", "exit"], check=True, timeout=120,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -74,23 +78,42 @@ def point_com1_at(prefix, device, emulator):
     os.replace(tmp, link)
 
 
+def run_on_simulator(args, emulator, env):
+    sim = subprocess.Popen([args.sim, "--json", "sim"], stdout=subprocess.PIPE, text=True)
+    try:
+        device = json.loads(sim.stdout.readline())["device"]
+        point_com1_at(emulator, device)
+        host = subprocess.run(emulator + args.command, env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=RUN_LIMIT_S)
+        print(host.stdout.decode(errors="replace"), end="")
+        return host.returncode
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--shim-source", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--sim", help="run this vorkand tool's simulator as the reader")
     parser.add_argument("command", nargs="+", help="the Windows program and its arguments")
     args = parser.parse_args()
-    emulator = [args.wine_run, args.prefix]
+    emulator = [os.path.abspath(args.wine_run), os.path.abspath(args.prefix)]
 
     shim = build_shim(args.shim_source, args.work_dir)
+    env = dict(os.environ, LD_PRELOAD=shim)
+    if args.sim:
+        return run_on_simulator(args, emulator, env)
+
     master, slave = pty.openpty()
     tty.setraw(slave)  # our end of the slave stays open, so the master never reads EIO
-    point_com1_at(args.prefix, os.ttyname(slave), emulator)
+    point_com1_at(emulator, os.ttyname(slave))
 
-    env = dict(os.environ, LD_PRELOAD=shim)
-    host = subprocess.Popen(emulator + args.command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    host = subprocess.Popen(emulator + args.command, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
     reader = ScriptedReader()
     pending = b""
     wire = []
