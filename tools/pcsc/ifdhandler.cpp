@@ -279,10 +279,10 @@ VORKAND_IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Proto
 
 VORKAND_IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr,
                                              PDWORD AtrLength) {
+  if (AtrLength == nullptr) return IFD_COMMUNICATION_ERROR;
+  const DWORD room = *AtrLength;
+  *AtrLength = 0;
   return with_channel(Lun, [&](Channel& channel) noexcept -> RESPONSECODE {
-    if (AtrLength == nullptr) return IFD_COMMUNICATION_ERROR;
-    const DWORD room = *AtrLength;
-    *AtrLength = 0;
     switch (Action) {
       case IFD_POWER_DOWN:
         channel.reader.power_down();
@@ -305,10 +305,10 @@ VORKAND_IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr
 VORKAND_IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER /*SendPci*/,
                                                   PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
                                                   PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
+  if (RxLength == nullptr) return IFD_COMMUNICATION_ERROR;
+  const DWORD room = *RxLength;
+  *RxLength = 0;
   return with_channel(Lun, [&](Channel& channel) noexcept -> RESPONSECODE {
-    if (RxLength == nullptr) return IFD_COMMUNICATION_ERROR;
-    const DWORD room = *RxLength;
-    *RxLength = 0;
     if (TxBuffer == nullptr || RxBuffer == nullptr) return IFD_COMMUNICATION_ERROR;
     // The slot's negotiated protocol decides, not SendPci: it is the one the card runs.
     std::size_t length = 0;
