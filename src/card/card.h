@@ -18,7 +18,8 @@ inline constexpr uint16_t kSwWrongLength = 0x6700;  // APDU length 252..255: not
 
 // Where a command's status word came from. The exports return only the
 // status word; a bridge that must tell a card's answer from the library's own
-// reader-level outcome reads this.
+// reader-level outcome reads this. Only `card` carries the card's SW1 SW2
+// (and response data); every other source is the library's or the reader's.
 enum class Source : uint8_t {
   card,            // SW1 SW2 of a data reply from the card
   no_reply,        // 0xFFFF: the reader sent no complete reply
@@ -27,7 +28,8 @@ enum class Source : uint8_t {
   unrecognised,    // 0x9000 for a reply the exchange does not recognise
   no_status_word,  // 0x6201: a data reply too short to hold SW1 SW2
   wrong_length,    // 0x6700: APDU length 252..255, nothing sent
-  power_up,        // the result of a power-up (reset request of the transparent exchange)
+  power_up,        // the reset request 00 12 00 00 00 ran a power-up: the status is
+                   // power_up's, and on 0x9000 the response is the ATR
 };
 
 struct Result {

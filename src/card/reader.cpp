@@ -1,13 +1,112 @@
-// Placeholder until reader reset and power-up land.
+// Reader reset and card power-up: short fixed dialogues of 8-byte reader
+// commands (head 80, mode 00, length 04, a 4-byte body, trailer 00).
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <span>
+
 #include "card/card.h"
+#include "card/reply.h"
 
 namespace vorkand::card {
+namespace {
 
-uint16_t reset_reader(link::Transport&) noexcept {
-  return kSwNoReply;
+using ReaderCommand = std::array<uint8_t, 8>;
+
+constexpr ReaderCommand reader_command(uint8_t command, uint8_t p1) noexcept {
+  return {link::kHeadReader, link::kModeReader, 0x04, 0x80, command, p1, 0x00, 0x00};
 }
-uint16_t power_up(link::Transport&, uint8_t*, uint8_t*) noexcept {
-  return kSwNoReply;
+
+constexpr ReaderCommand kResetReader = reader_command(0x62, 0x00);  // 80 00 04 80 62 00 00 00
+constexpr ReaderCommand kPowerUp1 = reader_command(0x60, 0x00);     // 80 00 04 80 60 00 00 00
+constexpr ReaderCommand kPowerUp2 = reader_command(0x6B, 0x05);     // 80 00 04 80 6B 05 00 00
+constexpr ReaderCommand kAtrRequest = reader_command(0x61, 0x00);   // 80 00 04 80 61 00 00 00
+
+// T0's high nibble: which of TA1, TB1, TC1 and TD1 follow it.
+constexpr uint8_t kT0InterfaceBytes = 0x70;  // TA1, TB1, TC1
+constexpr uint8_t kT0HasTd1 = 0x80;
+constexpr std::size_t kT0At = 1;
+constexpr uint8_t kProtocolT1 = 0x01;  // TD1's low nibble when T=1 is offered first
+
+// 80 xx 02 90 00 tt, exactly 6 bytes, any mode: the reader did it.
+bool is_good_status(const Reply& r) noexcept {
+  return is_reader_status_of(r, kReaderSw1Done, kReaderSw2Done);
+}
+
+// The reader reset's second reply, tested in order.
+uint16_t judge_second_reset_reply(const Reply& r) noexcept {
+  if (!r.received()) return kSwNoReply;
+  if (r.head() != link::kHeadReader || r.length() != 2) return kSwOutOfForm;
+  const bool exact = r.count == kStatusReplyCount;
+  switch (r.body(0)) {
+    case kReaderSw1Attention:
+      return r.body(1) == kReaderSw2Refused && exact ? kSwRefused : kSwOutOfForm;
+    case kReaderSw1Done:
+      return r.body(1) == kReaderSw2Done && exact ? kSwOk : kSwOutOfForm;
+    default:
+      return kSwOutOfForm;
+  }
+}
+
+// A power-up step wants exactly 80 00 02 90 00 tt; the mode is tested here.
+uint16_t power_up_step(link::Transport& transport, const ReaderCommand& frame,
+                       ReplyBuffer& reply) noexcept {
+  const Reply r = exchange(transport, frame, reply);
+  if (!r.received()) return kSwNoReply;
+  if (!is_good_status(r) || r.mode() != link::kModeReader) return kSwRefused;
+  return kSwOk;
+}
+
+// 70 00 n ATR tt, with n matching the count.
+bool is_atr_reply(const Reply& r) noexcept {
+  return r.head() == link::kHeadAtr && r.mode() == link::kModeReader && r.length_matches_count();
+}
+
+// The protocol byte from TD1's low nibble: 00 (T=1) when the card offers T=1
+// first, else 40 (T=0). Only TD1 counts, and only the ATR's own bytes are
+// read: an ATR too short to hold T0 or TD1 means T=0.
+uint8_t protocol_byte_from_atr(std::span<const uint8_t> atr) noexcept {
+  if (atr.size() <= kT0At) return link::kHeadT0;
+  const uint8_t t0 = atr[kT0At];
+  if ((t0 & kT0HasTd1) == 0) return link::kHeadT0;
+  const std::size_t td1_at =
+      kT0At + 1 + std::popcount(static_cast<uint8_t>(t0 & kT0InterfaceBytes));
+  if (td1_at >= atr.size()) return link::kHeadT0;
+  return (atr[td1_at] & 0x0F) == kProtocolT1 ? link::kHeadT1 : link::kHeadT0;
+}
+
+uint16_t read_atr(link::Transport& transport, ReplyBuffer& reply, uint8_t* atr_length,
+                  uint8_t* atr) noexcept {
+  *atr_length = 0;
+  const Reply r = exchange(transport, kAtrRequest, reply);
+  if (!r.received()) return kSwNoReply;
+  if (!is_atr_reply(r)) return kSwOutOfForm;
+  if (r.length() == 0) return kSwRefused;
+  const std::span<const uint8_t> answer = r.body_bytes();
+  std::copy(answer.begin(), answer.end(), atr);
+  *atr_length = r.length();
+  set_protocol_byte(protocol_byte_from_atr(answer));
+  return kSwOk;
+}
+
+}  // namespace
+
+uint16_t reset_reader(link::Transport& transport) noexcept {
+  ReplyBuffer reply{};
+  const Reply first = exchange(transport, kResetReader, reply);
+  if (is_good_status(first)) return kSwOk;
+  // Anything else, silence included, earns the reset one more try.
+  const Reply second = exchange(transport, kResetReader, reply);
+  return judge_second_reset_reply(second);
+}
+
+uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr) noexcept {
+  ReplyBuffer reply{};
+  for (const ReaderCommand* step : {&kPowerUp1, &kPowerUp2}) {
+    const uint16_t status = power_up_step(transport, *step, reply);
+    if (status != kSwOk) return status;
+  }
+  return read_atr(transport, reply, atr_length, atr);
 }
 
 }  // namespace vorkand::card

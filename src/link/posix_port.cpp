@@ -1,32 +1,243 @@
-// Placeholder until the POSIX port lands.
+// The serial port on POSIX: a terminal device opened non-blocking, locked
+// against every other opener, set to the reader's line and waited on with
+// poll(), so a silent line costs no CPU.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/frame.h"
+#include "link/posix_settings.h"
 #include "link/system_port.h"
 
 namespace vorkand::link {
+namespace {
 
-int32_t open_com_port(int, const char*) noexcept {
-  return 0;
+// Bits that only some systems have; 0 where the system lacks them.
+#ifdef IUCLC
+constexpr tcflag_t kInputUpperToLower = IUCLC;
+#else
+constexpr tcflag_t kInputUpperToLower = 0;
+#endif
+#ifdef CMSPAR
+constexpr tcflag_t kMarkSpaceParity = CMSPAR;
+#else
+constexpr tcflag_t kMarkSpaceParity = 0;
+#endif
+
+constexpr tcflag_t kParityBits = PARENB | PARODD | kMarkSpaceParity;
+
+constexpr char kComVariable[] = "VORKAND_COM";
+constexpr char kDefaultDevice[] = "/dev/ttyS";
+
+// Copies `text` to `out` at `at`; false when it does not fit with its zero.
+bool put(std::span<char> out, std::size_t& at, const char* text) noexcept {
+  const std::size_t length = std::strlen(text);
+  if (length >= out.size() - at) return false;
+  std::memcpy(out.data() + at, text, length + 1);
+  at += length;
+  return true;
 }
-int32_t open_device(const char*) noexcept {
-  return 0;
+
+// A descriptor 0 would read as CT_open's failure value: move it up.
+int move_off_zero(int fd) noexcept {
+  if (fd != 0) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  ::close(fd);
+  return moved;
 }
-bool close_port(int32_t) noexcept {
-  return false;
+
+bool lock_exclusively(int fd) noexcept {
+  // flock() and not only TIOCEXCL: root ignores TIOCEXCL, and the lock also
+  // keeps out a second open within this very process. It belongs to this
+  // open file and goes away with its last close.
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
-bool SystemPort::write_all(std::span<const uint8_t>) noexcept {
-  return false;
+
+bool apply_line_settings(int fd) noexcept {
+  termios current{};
+  if (::tcgetattr(fd, &current) != 0) return false;
+  const termios wanted = line_settings(current);
+  int result;
+  do {
+    result = ::tcsetattr(fd, TCSANOW, &wanted);
+  } while (result != 0 && errno == EINTR);
+  // A pseudo-terminal that is already raw refuses with EINVAL when parity is
+  // the only change asked for (it cannot keep parity bits); what was applied
+  // is judged by reading it back.
+  if (result != 0 && errno != EINVAL) return false;
+  termios applied{};
+  if (::tcgetattr(fd, &applied) != 0) return false;
+  return settings_took(wanted, applied);
 }
+
+// Releases what open_device took, for a port whose exclusive mode is ours.
+bool release(int fd) noexcept {
+  // TIOCEXCL belongs to the terminal, not to our descriptor: it stays set
+  // while any other descriptor keeps the terminal open (the other side of a
+  // pseudo-terminal, a getty), and would then refuse every later open of the
+  // port. The lock goes with the close.
+  ::ioctl(fd, TIOCNXCL);
+  // After EINTR the descriptor is closed all the same on Linux.
+  return ::close(fd) == 0 || errno == EINTR;
+}
+
+// Waits until the port takes more output; false when it does not within the
+// silence limit or reports an error.
+bool wait_writable(int fd) noexcept {
+  pollfd entry{fd, POLLOUT, 0};
+  const int ready = ::poll(&entry, 1, static_cast<int>(kSilenceLimitMs));
+  if (ready < 0) return errno == EINTR;
+  return ready > 0 && (entry.revents & POLLOUT) != 0 &&
+         (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
+
+}  // namespace
+
+bool com_device_path(int index, std::span<char> out) noexcept {
+  if (index < 1 || index > 4 || out.empty()) return false;
+  const char digit[] = {static_cast<char>('0' + index), '\0'};
+  char variable[sizeof kComVariable + 1];
+  std::size_t at = 0;
+  if (!put(variable, at, kComVariable) || !put(variable, at, digit)) return false;
+
+  const char* mapped = std::getenv(variable);
+  at = 0;
+  if (mapped != nullptr && *mapped != '\0') return put(out, at, mapped);
+  const char device_digit[] = {static_cast<char>('0' + index - 1), '\0'};
+  return put(out, at, kDefaultDevice) && put(out, at, device_digit);
+}
+
+termios line_settings(const termios& current) noexcept {
+  termios t = current;
+  // Raw: every byte passes as it came, nothing is translated, echoed or
+  // taken as a control character. Parity errors are not marked or checked:
+  // bytes are delivered as the line received them.
+  t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                 kInputUpperToLower | IXON | IXOFF | IXANY);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  // 8 data bits, even parity, 1 stop bit, no hardware handshake; receiver
+  // on; carrier and the other modem status lines ignored.
+  t.c_cflag &= ~(CSIZE | CSTOPB | PARODD | kMarkSpaceParity | CRTSCTS);
+  t.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+  // The descriptor is non-blocking and waited on with poll(): a read takes
+  // what is waiting and returns.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  ::cfsetispeed(&t, B9600);
+  ::cfsetospeed(&t, B9600);
+  return t;
+}
+
+bool settings_took(const termios& wanted, const termios& applied) noexcept {
+  return applied.c_iflag == wanted.c_iflag && applied.c_oflag == wanted.c_oflag &&
+         applied.c_lflag == wanted.c_lflag &&
+         (applied.c_cflag & ~kParityBits) == (wanted.c_cflag & ~kParityBits) &&
+         ::cfgetispeed(&applied) == ::cfgetispeed(&wanted) &&
+         ::cfgetospeed(&applied) == ::cfgetospeed(&wanted) &&
+         applied.c_cc[VMIN] == wanted.c_cc[VMIN] && applied.c_cc[VTIME] == wanted.c_cc[VTIME];
+}
+
+int32_t open_com_port(int index, const char* /*name_as_given*/) noexcept {
+  char path[PATH_MAX];
+  if (!com_device_path(index, path)) return 0;
+  return open_device(path);
+}
+
+int32_t open_device(const char* path) noexcept {
+  if (path == nullptr || *path == '\0') return 0;
+  // Non-blocking: a port without carrier must not hold up the open.
+  const int opened = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (opened < 0) return 0;
+  const int fd = move_off_zero(opened);
+  if (fd < 0) return 0;
+  // Lock before touching the line, so a port in use keeps its settings. The
+  // exclusive mode is not ours yet, so a failure here closes plainly: clearing
+  // it would clear the owner's.
+  if (!lock_exclusively(fd) || !apply_line_settings(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+    ::close(fd);
+    return 0;
+  }
+  return fd;
+}
+
+bool close_port(int32_t handle) noexcept {
+  if (handle <= 0) return false;
+  return release(handle);
+}
+
+bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = ::write(handle_, bytes.data() + done, bytes.size() - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_writable(handle_)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 int32_t SystemPort::bytes_waiting() noexcept {
-  return -1;
+  int waiting = 0;
+  if (::ioctl(handle_, FIONREAD, &waiting) != 0) return -1;
+  return waiting;
 }
-int32_t SystemPort::read(std::span<uint8_t>) noexcept {
-  return -1;
+
+int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
+  const std::size_t wanted = std::min<std::size_t>(into.size(), INT32_MAX);
+  for (;;) {
+    const ssize_t got = ::read(handle_, into.data(), wanted);
+    if (got >= 0) return static_cast<int32_t>(got);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) return -1;
+  }
 }
-Port::Wait SystemPort::wait_readable(uint32_t) noexcept {
-  return Wait::failed;
+
+Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
+  pollfd entry{handle_, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, static_cast<int>(std::min<uint32_t>(timeout_ms, INT_MAX)));
+  // An interrupted wait counts as a short one: the caller measures the time.
+  if (ready < 0) return errno == EINTR ? Wait::timeout : Wait::failed;
+  if (ready == 0) return Wait::timeout;
+  if ((entry.revents & POLLNVAL) != 0) return Wait::failed;
+  // After a hang-up, what was received can still be read; once it is gone
+  // the port is dead (a hung-up terminal keeps reporting itself readable).
+  if ((entry.revents & (POLLERR | POLLHUP)) != 0) {
+    return bytes_waiting() > 0 ? Wait::readable : Wait::failed;
+  }
+  return Wait::readable;
 }
-void SystemPort::discard_input() noexcept {}
+
+void SystemPort::discard_input() noexcept {
+  ::tcflush(handle_, TCIFLUSH);
+}
+
 uint32_t SystemClock::now_ms() noexcept {
-  return 0;
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1'000'000u;
+  return static_cast<uint32_t>(ms);  // wraps at 2^32, as intended
 }
 
 }  // namespace vorkand::link

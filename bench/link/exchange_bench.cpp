@@ -1,0 +1,161 @@
+// The frame exchange on a pseudo-terminal against the floor of the same line:
+//
+//   raw_round_trip        write the 8-byte reset frame, read the 6-byte reply
+//   exchange_round_trip   the same through exchange_frame (discard, write,
+//                         poll, gather, complete)
+//   both_interleaved      the two alternated in one loop; reports the median
+//                         of each and their ratio
+//   silent_line_cpu       one exchange on a line that never answers: the CPU
+//                         it burns while it waits out the 5 s silence
+//
+// A reader thread on the master answers every frame at once.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "link/exchange.h"
+#include "link/system_port.h"
+#include "pty_pair.h"
+
+namespace {
+
+using vorkand::link::kMaxReply;
+using vorkand::test::PtyPair;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kReset{0x80, 0x00, 0x04, 0x80, 0x62, 0x00, 0x00, 0x00};
+const Bytes kStatus{0x80, 0x00, 0x02, 0x90, 0x00, 0x00};
+
+// The library's port on a pseudo-terminal, with a reader that answers every
+// 8-byte frame with the 6-byte status reply.
+class Line {
+ public:
+  Line() {
+    handle_ = vorkand::link::open_device(pty_.path().c_str());
+    reader_ = std::thread([this] {
+      while (!stop_) {
+        pollfd entry{pty_.master(), POLLIN, 0};
+        if (::poll(&entry, 1, 50) <= 0) continue;
+        if (pty_.receive(kReset.size()).size() == kReset.size()) pty_.send(kStatus);
+      }
+    });
+  }
+  ~Line() {
+    stop_ = true;
+    reader_.join();
+    vorkand::link::close_port(handle_);
+  }
+  bool ok() const { return pty_.ok() && handle_ > 0; }
+  int32_t handle() const { return handle_; }
+
+  // The floor: one write and reads until the 6 bytes are in.
+  bool raw_round_trip() {
+    if (::write(handle_, kReset.data(), kReset.size()) != static_cast<ssize_t>(kReset.size())) {
+      return false;
+    }
+    std::array<uint8_t, 16> in{};
+    std::size_t got = 0;
+    while (got < kStatus.size()) {
+      pollfd entry{handle_, POLLIN, 0};
+      if (::poll(&entry, 1, 5000) <= 0) return false;
+      const ssize_t r = ::read(handle_, in.data() + got, kStatus.size() - got);
+      if (r > 0) got += static_cast<std::size_t>(r);
+    }
+    return true;
+  }
+
+  bool exchange_round_trip() {
+    vorkand::link::SystemPort port(handle_);
+    vorkand::link::SystemClock clock;
+    std::array<uint8_t, kMaxReply> reply{};
+    return vorkand::link::exchange_frame(port, clock, kReset, reply) == 6;
+  }
+
+ private:
+  PtyPair pty_;
+  int32_t handle_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+};
+
+void raw_round_trip(benchmark::State& state) {
+  Line line;
+  if (!line.ok()) return state.SkipWithError("no pseudo-terminal");
+  for (auto _ : state) {
+    if (!line.raw_round_trip()) return state.SkipWithError("no reply");
+  }
+}
+BENCHMARK(raw_round_trip)->UseRealTime();
+
+void exchange_round_trip(benchmark::State& state) {
+  Line line;
+  if (!line.ok()) return state.SkipWithError("no pseudo-terminal");
+  for (auto _ : state) {
+    if (!line.exchange_round_trip()) return state.SkipWithError("no reply");
+  }
+}
+BENCHMARK(exchange_round_trip)->UseRealTime();
+
+double median_us(std::vector<double> samples) {
+  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+  return samples[samples.size() / 2];
+}
+
+void both_interleaved(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  Line line;
+  if (!line.ok()) return state.SkipWithError("no pseudo-terminal");
+  std::vector<double> raw, exchange;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    const bool raw_ok = line.raw_round_trip();
+    auto t1 = Clock::now();
+    const bool exchange_ok = line.exchange_round_trip();
+    auto t2 = Clock::now();
+    if (!raw_ok || !exchange_ok) return state.SkipWithError("no reply");
+    raw.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    exchange.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+  }
+  state.counters["raw_median_us"] = median_us(raw);
+  state.counters["exchange_median_us"] = median_us(exchange);
+  state.counters["ratio"] = median_us(exchange) / median_us(raw);
+}
+BENCHMARK(both_interleaved)->UseRealTime()->Iterations(2000);
+
+double cpu_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+void silent_line_cpu(benchmark::State& state) {
+  PtyPair pty;  // nobody answers on the master
+  const int32_t handle = vorkand::link::open_device(pty.path().c_str());
+  if (!pty.ok() || handle <= 0) return state.SkipWithError("no pseudo-terminal");
+  double cpu = 0;
+  for (auto _ : state) {
+    vorkand::link::SystemPort port(handle);
+    vorkand::link::SystemClock clock;
+    std::array<uint8_t, kMaxReply> reply{};
+    const double start = cpu_ms();
+    const int32_t count = vorkand::link::exchange_frame(port, clock, kReset, reply);
+    cpu += cpu_ms() - start;
+    if (count != 0) state.SkipWithError("a silent line answered");
+  }
+  state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations());
+  vorkand::link::close_port(handle);
+}
+BENCHMARK(silent_line_cpu)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
