@@ -4,101 +4,26 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fake_clock.h"
+#include "fake_transport.h"
 #include "ifd_reader.h"
 
 namespace vorkand::pcsc {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes hex(std::string_view text) {
-  Bytes bytes;
-  int high = -1;
-  for (const char c : text) {
-    int v = -1;
-    if (c >= '0' && c <= '9') v = c - '0';
-    if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    if (v < 0) continue;
-    if (high < 0) {
-      high = v;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high * 16 + v));
-      high = -1;
-    }
-  }
-  return bytes;
-}
+using test::Bytes;
+using test::FakeClock;
+using test::FakeTransport;
+using test::hex;
 
 std::string to_hex(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const uint8_t b : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-  }
-  return text;
+  return test::to_hex(Bytes(bytes.begin(), bytes.end()));
 }
-
-// A reader that expects the frames of a script in order and gives each its
-// reply (none: the exchange returns 0, as after the silence limit).
-class ScriptedReader final : public link::Transport {
- public:
-  ScriptedReader& expect(std::string_view frame) {
-    steps_.push_back({to_hex(hex(frame)), {}, false});
-    return *this;
-  }
-  ScriptedReader& reply(std::string_view bytes) {
-    steps_.back().reply = hex(bytes);
-    steps_.back().answered = true;
-    return *this;
-  }
-  ScriptedReader& reply(const Bytes& bytes) {
-    steps_.back().reply = bytes;
-    steps_.back().answered = true;
-    return *this;
-  }
-  ScriptedReader& silent() { return *this; }
-
-  int32_t exchange(std::span<const uint8_t> frame,
-                   std::span<uint8_t, link::kMaxReply> reply) noexcept override {
-    ++frames_sent_;
-    if (steps_.empty()) {
-      ADD_FAILURE() << "unexpected frame " << to_hex(frame);
-      return 0;
-    }
-    const Step step = steps_.front();
-    steps_.pop_front();
-    EXPECT_EQ(to_hex(frame), step.frame);
-    if (!step.answered) return 0;
-    std::copy(step.reply.begin(), step.reply.end(), reply.begin());
-    return static_cast<int32_t>(step.reply.size());
-  }
-
-  int frames_sent() const { return frames_sent_; }
-  bool done() const { return steps_.empty(); }
-
- private:
-  struct Step {
-    std::string frame;
-    Bytes reply;
-    bool answered;
-  };
-  std::deque<Step> steps_;
-  int frames_sent_ = 0;
-};
-
-class FakeClock final : public link::Clock {
- public:
-  uint32_t now_ms() noexcept override { return now; }
-  uint32_t now = 1000;
-};
 
 constexpr std::string_view kReset = "80 00 04 80 62 00 00 00";
 constexpr std::string_view kStep1 = "80 00 04 80 60 00 00 00";
@@ -122,13 +47,8 @@ Bytes atr_reply(std::string_view atr) {
   return reply;
 }
 
-void expect_power_up(ScriptedReader& reader, std::string_view atr) {
-  reader.expect(kStep1)
-      .reply(kGood)
-      .expect(kStep2)
-      .reply(kGood)
-      .expect(kAtrRequest)
-      .reply(atr_reply(atr));
+void expect_power_up(FakeTransport& reader, std::string_view atr) {
+  reader.expect(kStep1, kGood).expect(kStep2, kGood).expect(hex(kAtrRequest), atr_reply(atr));
 }
 
 // A data reply: head, mode, length, body, trailer.
@@ -183,24 +103,24 @@ TEST(Atr, FirstOfferedProtocolComesFromTd1Only) {
 
 TEST(Open, ResetsTheReaderAndTellsSilenceFromRefusal) {
   FakeClock clock;
-  ScriptedReader good;
-  good.expect(kReset).reply(kGood);
+  FakeTransport good;
+  good.expect(kReset, kGood);
   EXPECT_EQ(IfdReader(good, clock).open(), Outcome::ok);
-  EXPECT_TRUE(good.done());
+  EXPECT_TRUE(good.finished());
 
-  ScriptedReader silent;
-  silent.expect(kReset).silent().expect(kReset).silent();
+  FakeTransport silent;
+  silent.expect_silence(kReset).expect_silence(kReset);
   EXPECT_EQ(IfdReader(silent, clock).open(), Outcome::no_reply);
 
-  ScriptedReader refusing;
-  refusing.expect(kReset).reply(kNoCard).expect(kReset).reply(kNoCard);
+  FakeTransport refusing;
+  refusing.expect(kReset, kNoCard).expect(kReset, kNoCard);
   EXPECT_EQ(IfdReader(refusing, clock).open(), Outcome::reader_error);
 }
 
 class Power : public ::testing::Test {
  protected:
-  FakeClock clock;
-  ScriptedReader wire;
+  FakeClock clock{1000};
+  FakeTransport wire;
   IfdReader reader{wire, clock};
 };
 
@@ -211,35 +131,35 @@ TEST_F(Power, PowerUpHandsOverTheAtrAndPowerDownSendsNothing) {
   EXPECT_EQ(reader.protocol(), Protocol::t1);
   EXPECT_TRUE(reader.card_known());
 
-  const int sent = wire.frames_sent();
+  const std::size_t sent = wire.sent().size();
   reader.power_down();
-  EXPECT_EQ(wire.frames_sent(), sent);
+  EXPECT_EQ(wire.sent().size(), sent);
   EXPECT_TRUE(reader.atr().empty());
   // The card is still in the reader: presence asks nothing and says yes.
   EXPECT_TRUE(reader.poll_presence());
-  EXPECT_EQ(wire.frames_sent(), sent);
+  EXPECT_EQ(wire.sent().size(), sent);
   // No ATR, no APDU.
   EXPECT_EQ(transmit(reader, "00 B0 00 00 04").outcome, Outcome::not_powered);
-  EXPECT_EQ(wire.frames_sent(), sent);
+  EXPECT_EQ(wire.sent().size(), sent);
 
   // A reset is another power-up, with a fresh ATR.
   expect_power_up(wire, kAtrT0);
   ASSERT_EQ(reader.power_up(), Outcome::ok);
   EXPECT_EQ(to_hex(reader.atr()), to_hex(hex(kAtrT0)));
   EXPECT_EQ(reader.protocol(), Protocol::t0);
-  EXPECT_TRUE(wire.done());
+  EXPECT_TRUE(wire.finished());
 }
 
 TEST_F(Power, AFailedPowerUpLeavesNoCardAndNoAtr) {
   expect_power_up(wire, kAtrT0);
   ASSERT_EQ(reader.power_up(), Outcome::ok);
 
-  wire.expect(kStep1).reply(kNoCard);
+  wire.expect(kStep1, kNoCard);
   EXPECT_EQ(reader.power_up(), Outcome::power_failed);
   EXPECT_FALSE(reader.card_known());
   EXPECT_TRUE(reader.atr().empty());
 
-  wire.expect(kStep1).silent();
+  wire.expect_silence(kStep1);
   EXPECT_EQ(reader.power_up(), Outcome::no_reply);
   EXPECT_FALSE(reader.card_known());
 
@@ -247,41 +167,41 @@ TEST_F(Power, AFailedPowerUpLeavesNoCardAndNoAtr) {
   expect_power_up(wire, to_hex(counting_bytes(kMaxAtr + 1)));
   EXPECT_EQ(reader.power_up(), Outcome::power_failed);
   EXPECT_TRUE(reader.atr().empty());
-  EXPECT_TRUE(wire.done());
+  EXPECT_TRUE(wire.finished());
 }
 
 TEST_F(Power, PresenceTriesAPowerUpAtMostEveryTwoSeconds) {
-  wire.expect(kStep1).reply(kNoCard);
+  wire.expect(kStep1, kNoCard);
   EXPECT_FALSE(reader.poll_presence());  // the first poll tries at once
-  EXPECT_EQ(wire.frames_sent(), 1);
+  EXPECT_EQ(wire.sent().size(), 1);
 
   for (const uint32_t later : {0u, 400u, 800u, 1999u}) {
-    clock.now = 1000 + later;
+    clock.set(1000 + later);
     EXPECT_FALSE(reader.poll_presence()) << later;
   }
-  EXPECT_EQ(wire.frames_sent(), 1);
+  EXPECT_EQ(wire.sent().size(), 1);
 
-  clock.now = 3000;
+  clock.set(3000);
   expect_power_up(wire, kAtrT0);
   EXPECT_TRUE(reader.poll_presence());
   EXPECT_EQ(to_hex(reader.atr()), to_hex(hex(kAtrT0)));
   // Known now: later polls send nothing.
-  clock.now = 60000;
+  clock.set(60000);
   EXPECT_TRUE(reader.poll_presence());
-  EXPECT_TRUE(wire.done());
+  EXPECT_TRUE(wire.finished());
 }
 
 TEST_F(Power, APowerUpFromPcscdAlsoRestartsTheWaitAcrossTheClockWrap) {
-  clock.now = 0xFFFFFF00u;
-  wire.expect(kStep1).reply(kNoCard);
+  clock.set(0xFFFFFF00u);
+  wire.expect(kStep1, kNoCard);
   EXPECT_EQ(reader.power_up(), Outcome::power_failed);
-  clock.now = 0x00000100u;  // 512 ms later, after the wrap
+  clock.set(0x00000100u);  // 512 ms later, after the wrap
   EXPECT_FALSE(reader.poll_presence());
-  EXPECT_EQ(wire.frames_sent(), 1);
-  clock.now = 0x00000700u;  // 2048 ms later
-  wire.expect(kStep1).reply(kNoCard);
+  EXPECT_EQ(wire.sent().size(), 1);
+  clock.set(0x00000700u);  // 2048 ms later
+  wire.expect(kStep1, kNoCard);
   EXPECT_FALSE(reader.poll_presence());
-  EXPECT_EQ(wire.frames_sent(), 2);
+  EXPECT_EQ(wire.sent().size(), 2);
 }
 
 class Transmit : public ::testing::Test {
@@ -290,24 +210,24 @@ class Transmit : public ::testing::Test {
     expect_power_up(wire, atr);
     ASSERT_EQ(reader.power_up(), Outcome::ok);
   }
-  FakeClock clock;
-  ScriptedReader wire;
+  FakeClock clock{1000};
+  FakeTransport wire;
   IfdReader reader{wire, clock};
 };
 
 TEST_F(Transmit, T0CardDirectionFromInsAndDataWithStatusWord) {
   power(kAtrT0);
-  wire.expect("40 4F 05 00 B0 00 00 04 00").reply("40 4F 06 01 02 03 04 90 00 00");
+  wire.expect("40 4F 05 00 B0 00 00 04 00", "40 4F 06 01 02 03 04 90 00 00");
   Transmitted t = transmit(reader, "00 B0 00 00 04");
   EXPECT_EQ(t.outcome, Outcome::ok);
   EXPECT_EQ(t.reply, "01 02 03 04 90 00");
 
   // SELECT sends data to the card: mode 'I'. A card error is the card's answer.
-  wire.expect("40 49 07 00 A4 00 00 02 3F 01 00").reply("40 49 02 6A 82 00");
+  wire.expect("40 49 07 00 A4 00 00 02 3F 01 00", "40 49 02 6A 82 00");
   t = transmit(reader, "00 A4 00 00 02 3F 01");
   EXPECT_EQ(t.outcome, Outcome::ok);
   EXPECT_EQ(t.reply, "6A 82");
-  EXPECT_TRUE(wire.done());
+  EXPECT_TRUE(wire.finished());
 }
 
 TEST_F(Transmit, The61xxGetResponseIsTheLibrarysAndTheClientSeesTheData) {
@@ -316,10 +236,8 @@ TEST_F(Transmit, The61xxGetResponseIsTheLibrarysAndTheClientSeesTheData) {
   Bytes body = data;
   body.push_back(0x90);
   body.push_back(0x00);
-  wire.expect("40 49 07 00 A4 04 00 02 3F 00 00")
-      .reply("40 49 02 61 1C 00")
-      .expect("40 4F 05 00 C0 00 00 1C 00")
-      .reply(data_reply(0x40, body));
+  wire.expect("40 49 07 00 A4 04 00 02 3F 00 00", "40 49 02 61 1C 00")
+      .expect(hex("40 4F 05 00 C0 00 00 1C 00"), data_reply(0x40, body));
   const Transmitted t = transmit(reader, "00 A4 04 00 02 3F 00");
   EXPECT_EQ(t.outcome, Outcome::ok);
   EXPECT_EQ(t.length, 30u);
@@ -332,14 +250,14 @@ TEST_F(Transmit, T1CardAndTheLongestResponse) {
   Bytes body = counting_bytes(250);
   body.push_back(0x90);
   body.push_back(0x00);
-  wire.expect("00 4F 05 00 B0 00 00 FA 00").reply(data_reply(0x00, body));
+  wire.expect(hex("00 4F 05 00 B0 00 00 FA 00"), data_reply(0x00, body));
   Transmitted t = transmit(reader, "00 B0 00 00 FA");
   EXPECT_EQ(t.outcome, Outcome::ok);
   EXPECT_EQ(t.length, 252u);
   EXPECT_EQ(t.reply, to_hex(body));
 
   // The same answer into a buffer one byte short: refused, nothing handed over.
-  wire.expect("00 4F 05 00 B0 00 00 FA 00").reply(data_reply(0x00, body));
+  wire.expect(hex("00 4F 05 00 B0 00 00 FA 00"), data_reply(0x00, body));
   t = transmit(reader, "00 B0 00 00 FA", 251);
   EXPECT_EQ(t.outcome, Outcome::buffer_too_small);
   EXPECT_EQ(t.length, 0u);
@@ -351,7 +269,7 @@ TEST_F(Transmit, OnlyTheProtocolTheCardRunsIsAccepted) {
   EXPECT_EQ(reader.set_protocol(Protocol::t1), Outcome::protocol_refused);
   EXPECT_EQ(reader.protocol(), Protocol::t0);
   EXPECT_EQ(reader.set_protocol(Protocol::t0), Outcome::ok);
-  wire.expect("40 49 04 00 20 00 01 00").reply("40 49 02 63 C2 00");
+  wire.expect("40 49 04 00 20 00 01 00", "40 49 02 63 C2 00");
   EXPECT_EQ(transmit(reader, "00 20 00 01").reply, "63 C2");
 
   power(kAtrT1);
@@ -366,46 +284,46 @@ TEST_F(Transmit, ReaderLevelOutcomesNeverBecomeStatusWords) {
   const std::string_view poll = "40 49 05 00 00 00 00 00 00";
   const std::string_view busy = "80 00 02 70 03 00";
 
-  wire.expect(frame).silent();
+  wire.expect_silence(frame);
   Transmitted t = transmit(reader, apdu);
   EXPECT_EQ(t.outcome, Outcome::no_reply);
   EXPECT_EQ(t.length, 0u);
 
   // Still busy after ten polls: the library's 6F F0 stays inside.
-  wire.expect(frame).reply(busy);
-  for (int i = 0; i < 10; ++i) wire.expect(poll).reply(busy);
+  wire.expect(frame, busy);
+  for (int i = 0; i < 10; ++i) wire.expect(poll, busy);
   t = transmit(reader, apdu);
   EXPECT_EQ(t.outcome, Outcome::reader_error);
   EXPECT_EQ(t.length, 0u);
 
   // Reader refusal (the library's 62 00).
-  wire.expect(frame).reply("80 00 02 70 01 00");
+  wire.expect(frame, "80 00 02 70 01 00");
   EXPECT_EQ(transmit(reader, apdu).outcome, Outcome::reader_error);
 
   // A reader status the exchange does not recognise (the library's 90 00).
-  wire.expect(frame).reply("80 00 02 90 00 00");
+  wire.expect(frame, "80 00 02 90 00 00");
   EXPECT_EQ(transmit(reader, apdu).outcome, Outcome::reader_error);
 
   // A data reply too short to hold SW1 SW2.
-  wire.expect(frame).reply("40 4F 00 00");
+  wire.expect(frame, "40 4F 00 00");
   EXPECT_EQ(transmit(reader, apdu).outcome, Outcome::reader_error);
 
   // More bytes than the frame announces.
-  wire.expect(frame).reply("40 4F 02 90 00 00 00");
+  wire.expect(frame, "40 4F 02 90 00 00 00");
   EXPECT_EQ(transmit(reader, apdu).outcome, Outcome::reader_error);
-  EXPECT_TRUE(wire.done());
+  EXPECT_TRUE(wire.finished());
 }
 
 TEST_F(Transmit, ApdusTheFrameCannotCarryAreRefusedWithoutSending) {
   power(kAtrT0);
-  const int sent = wire.frames_sent();
+  const std::size_t sent = wire.sent().size();
   Bytes longest = counting_bytes(kMaxApdu + 1);
   Bytes reply(300);
   std::size_t length = 7;
   EXPECT_EQ(reader.transmit(longest, reply, length), Outcome::apdu_refused);
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(transmit(reader, "00 B0 00").outcome, Outcome::apdu_refused);
-  EXPECT_EQ(wire.frames_sent(), sent);
+  EXPECT_EQ(wire.sent().size(), sent);
 
   // 251 bytes still go out, in one frame.
   longest.pop_back();
@@ -413,7 +331,7 @@ TEST_F(Transmit, ApdusTheFrameCannotCarryAreRefusedWithoutSending) {
   Bytes frame{0x40, 0x49, 251};
   frame.insert(frame.end(), longest.begin(), longest.end());
   frame.push_back(0x00);
-  wire.expect(to_hex(frame)).reply("40 49 02 90 00 00");
+  wire.expect(frame, hex("40 49 02 90 00 00"));
   EXPECT_EQ(reader.transmit(longest, reply, length), Outcome::ok);
   EXPECT_EQ(length, 2u);
 }
@@ -421,30 +339,30 @@ TEST_F(Transmit, ApdusTheFrameCannotCarryAreRefusedWithoutSending) {
 TEST(SeveralReaders, EachKeepsItsOwnCardProtocolAndClock) {
   FakeClock clock_a;
   FakeClock clock_b;
-  ScriptedReader wire_a;
-  ScriptedReader wire_b;
+  FakeTransport wire_a;
+  FakeTransport wire_b;
   IfdReader a(wire_a, clock_a);
   IfdReader b(wire_b, clock_b);
 
   expect_power_up(wire_a, kAtrT1);
   ASSERT_EQ(a.power_up(), Outcome::ok);
-  wire_b.expect(kStep1).reply(kNoCard);
+  wire_b.expect(kStep1, kNoCard);
   EXPECT_FALSE(b.poll_presence());
   expect_power_up(wire_b, kAtrT0);
-  clock_b.now += kPresenceRetryMs;
+  clock_b.advance(kPresenceRetryMs);
   EXPECT_TRUE(b.poll_presence());  // B's power-up of a T=0 card ...
 
   // ... leaves A addressing its card with T=1.
-  wire_a.expect("00 4F 05 00 B0 00 00 02 00").reply("00 4F 04 AA BB 90 00 00");
+  wire_a.expect("00 4F 05 00 B0 00 00 02 00", "00 4F 04 AA BB 90 00 00");
   EXPECT_EQ(transmit(a, "00 B0 00 00 02").reply, "AA BB 90 00");
-  wire_b.expect("40 4F 05 00 B0 00 00 02 00").reply("40 4F 04 CC DD 90 00 00");
+  wire_b.expect("40 4F 05 00 B0 00 00 02 00", "40 4F 04 CC DD 90 00 00");
   EXPECT_EQ(transmit(b, "00 B0 00 00 02").reply, "CC DD 90 00");
 
   a.power_down();
   EXPECT_TRUE(a.atr().empty());
   EXPECT_EQ(to_hex(b.atr()), to_hex(hex(kAtrT0)));
-  EXPECT_TRUE(wire_a.done());
-  EXPECT_TRUE(wire_b.done());
+  EXPECT_TRUE(wire_a.finished());
+  EXPECT_TRUE(wire_b.finished());
 }
 
 }  // namespace
