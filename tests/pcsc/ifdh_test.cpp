@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -171,6 +172,35 @@ TEST_F(Ifdh, TwoReadersAtOnceEachWithItsOwnCardAndProtocol) {
             "code " + std::to_string(IFD_COMMUNICATION_ERROR));
   EXPECT_EQ(transmit(kLunB, {0x00, 0xB0, 0x00, 0x00, 0x16}), text + "9000");
   EXPECT_EQ(d.close(kLunA), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(d.close(kLunB), IFD_SUCCESS);
+}
+
+TEST_F(Ifdh, TwoReadersServedFromTwoThreadsAtOnce) {
+  ASSERT_EQ(d.create_by_name(kLunA, const_cast<char*>(sim_t0_->device_path().c_str())),
+            IFD_SUCCESS);
+  ASSERT_EQ(d.create_by_name(kLunB, const_cast<char*>(sim_t1_->device_path().c_str())),
+            IFD_SUCCESS);
+  power_up(kLunA);
+  power_up(kLunB);
+  ASSERT_EQ(transmit(kLunA, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00}).substr(0, 2), "62");
+  ASSERT_EQ(transmit(kLunB, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00}).substr(0, 2), "62");
+  // Each thread reads its own reader's file, undisturbed by the other.
+  const std::string text = "766F726B616E642073696D756C617465642063617264";
+  auto reads = [&](DWORD lun, int* good) {
+    for (int i = 0; i < 25; ++i) {
+      if (transmit(lun, {0x00, 0xB0, 0x00, 0x00, 0x16}) == text + "9000") ++*good;
+      if (d.presence(lun) == IFD_ICC_PRESENT) ++*good;
+    }
+  };
+  int good_a = 0;
+  int good_b = 0;
+  std::thread a(reads, kLunA, &good_a);
+  std::thread b(reads, kLunB, &good_b);
+  a.join();
+  b.join();
+  EXPECT_EQ(good_a, 50);
+  EXPECT_EQ(good_b, 50);
+  EXPECT_EQ(d.close(kLunA), IFD_SUCCESS);
   EXPECT_EQ(d.close(kLunB), IFD_SUCCESS);
 }
 
