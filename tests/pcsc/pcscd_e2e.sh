@@ -105,10 +105,17 @@ for _ in $(seq 250); do
 done
 [ -S "$PCSCLITE_CSOCK_NAME" ] || die "pcscd did not open its socket"
 
-# pcsc_scan lists both readers (it waits for pcscd to have added them).
-timeout 10 pcsc_scan -r >"$work/scan.out" 2>&1 || die "pcsc_scan -r: $(cat "$work/scan.out")"
-grep -q "vorkand T0" "$work/scan.out" && grep -q "vorkand T1" "$work/scan.out" ||
-  die "pcsc_scan -r does not list both readers: $(cat "$work/scan.out")"
+# pcsc_scan lists both readers (given a moment for pcscd to add them).
+listed=no
+for _ in $(seq 50); do
+  timeout 10 pcsc_scan -r >"$work/scan.out" 2>&1
+  if grep -q "vorkand T0" "$work/scan.out" && grep -q "vorkand T1" "$work/scan.out"; then
+    listed=yes
+    break
+  fi
+  sleep 0.1
+done
+[ "$listed" = yes ] || die "pcsc_scan -r does not list both readers: $(cat "$work/scan.out")"
 say "ok   pcsc_scan -r lists both readers"
 # opensc-tool wants a reader's whole name, as pcscd made it ("vorkand T0 00 00").
 reader_t0=$(grep -o 'vorkand T0 [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
