@@ -152,7 +152,7 @@ RESPONSECODE open_channel(DWORD lun, int com, const char* path) noexcept {
   }
 }
 
-// Response code of a transmit or control outcome.
+// Response code of a transmit outcome.
 RESPONSECODE exchange_code(Outcome outcome) noexcept {
   switch (outcome) {
     case Outcome::ok:
