@@ -160,7 +160,7 @@ say "ok   opensc-tool -s: SELECT and READ BINARY answered 90 00 with the file's 
 # A reader that falls silent: the APDU fails once the library's silence limit
 # (5 s) has passed, not later and not with a made-up status word.
 "$client" "vorkand T1" T1 "$atr_t1" "00B0000016=${vorkand_text}9000" "signal:$sim_t1_pid:$work/sim-t1.silent=" \
-  "00B0000016=!7" >"$work/client-silent.out" 2>&1
+  "00B0000016=!8" >"$work/client-silent.out" 2>&1
 rc=$?
 sed 's/^/  silent reader: /' "$work/client-silent.out"
 [ "$rc" -eq 0 ] || die "C client on the silent reader"
