@@ -1,0 +1,171 @@
+// Each command's output for the built-in card (challenge seed 1), compared
+// exactly with golden/<name>.txt: stdout, then stderr, then the exit status.
+// VORKAND_UPDATE_GOLDEN=1 rewrites the files instead.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "sim/card_file.h"
+#include "sim/pty_simulator.h"
+
+namespace vorkand::sim {
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Runs the tool; its output as the golden files record it.
+std::string run_tool(const std::vector<std::string>& args) {
+  const std::string out = ::testing::TempDir() + "vorkand_golden_out";
+  const std::string err = ::testing::TempDir() + "vorkand_golden_err";
+  std::string command = quote(VORKAND_CLI);
+  for (const auto& arg : args) command += " " + quote(arg);
+  command += " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
+  const int status = std::system(command.c_str());
+  const int exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::string record =
+      slurp(out) + "--- stderr\n" + slurp(err) + "--- exit " + std::to_string(exit_code) + "\n";
+  // The pseudo-terminal's number changes from run to run.
+  record = std::regex_replace(record, std::regex("/dev/pts/[0-9]+"), "/dev/pts/N");
+  // Scripts are named by their place in the source tree.
+  for (auto at = record.find(VORKAND_SCRIPT_DIR); at != std::string::npos;
+       at = record.find(VORKAND_SCRIPT_DIR)) {
+    record.replace(at, std::string_view(VORKAND_SCRIPT_DIR).size(), "data");
+  }
+  return record;
+}
+
+void check(const std::string& name, const std::string& actual) {
+  const std::string path = std::string(VORKAND_GOLDEN_DIR) + "/" + name + ".txt";
+  if (std::getenv("VORKAND_UPDATE_GOLDEN")) {
+    std::ofstream(path, std::ios::binary) << actual;
+    return;
+  }
+  EXPECT_EQ(slurp(path), actual) << "golden file " << path;
+}
+
+// A fresh simulator with the built-in card, the given ATR and seed 1.
+class GoldenTest : public ::testing::Test {
+ protected:
+  void start(std::string_view atr = "t0") {
+    CardProfile card = default_card();
+    card.atr = parse_atr_choice(atr).value();
+    auto started = PtySimulator::start(ReaderModel(CardModel(card, 1)), {});
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
+    sim_ = std::move(std::get<0>(started));
+  }
+  std::string with_device(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--device", sim_->device_path()});
+    return run_tool(args);
+  }
+  std::unique_ptr<PtySimulator> sim_;
+};
+
+TEST_F(GoldenTest, Demo) {
+  check("demo", run_tool({"demo", "--seed", "1"}));
+  check("demo_json", run_tool({"--json", "demo", "--seed", "1"}));
+  check("demo_t1", run_tool({"--port", "com3", "demo", "--seed", "2", "--atr", "t1"}));
+}
+
+TEST_F(GoldenTest, Atr) {
+  start();
+  check("atr", with_device({"atr"}));
+  check("atr_json", with_device({"--json", "atr"}));
+  start("t1");
+  check("atr_t1", with_device({"--port", "COM2", "atr"}));
+}
+
+TEST_F(GoldenTest, Send) {
+  start();
+  check("send", with_device({"send", "00A4000C025000", "00 A4 00 0C 02 50 01", "00B0000000",
+                             "00A4000C027777", "00B0000000"}));
+  start();
+  check("send_json", with_device({"--json", "send", "--power-up", "00A4000C025000",
+                                  "00A4000C025002", "00 20 00 00 04 31 32 33 34", "00B000000A"}));
+  start();
+  check("send_command", with_device({"send", "--direction", "1", "--protocol", "0", "0084000008"}));
+}
+
+TEST_F(GoldenTest, Script) {
+  start();
+  check("script", with_device({"script", VORKAND_SCRIPT_DIR "/card.script"}));
+  start();
+  check("script_json", with_device({"--json", "script", VORKAND_SCRIPT_DIR "/card.script"}));
+}
+
+// `vorkand sim` on its own: its first line names the device; another run of
+// the tool uses it; SIGTERM ends it with status 0.
+TEST_F(GoldenTest, SimServesOtherPrograms) {
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const char* argv[] = {VORKAND_CLI, "--port", "COM4", "--json", "sim", "--seed", "1", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, const_cast<char**>(argv), environ),
+            0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  // Whatever fails below, the simulator does not outlive the test.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+    }
+  } reaper{pid};
+  std::string line;
+  char c = 0;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  std::smatch match;
+  const std::regex first_line(R"re(\{"device":"(/dev/pts/[0-9]+)","variable":"VORKAND_COM4"\})re");
+  ASSERT_TRUE(std::regex_match(line, match, first_line)) << line;
+  const std::string device = match[1];
+  check("sim_atr", run_tool({"--port", "COM4", "--device", device, "atr"}));
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  reaper.pid = 0;
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ::close(out[0]);
+}
+
+TEST_F(GoldenTest, Des) {
+  check("des", run_tool({"des", "encrypt", "--key", "0123456789ABCDEF", "4E6F772069732074",
+                         "4E6F7720 69732074 4E6F7720 69732074"}));
+  check("des_json", run_tool({"--json", "des", "decrypt", "--key", "01 23 45 67 89 AB CD EF",
+                              "3FA40E8A984D4815"}));
+}
+
+TEST_F(GoldenTest, ErrorsAreOneLineWithTheirExitStatus) {
+  check("error_des_key", run_tool({"des", "encrypt", "--key", "0123", "0000000000000000"}));
+  check("error_des_block", run_tool({"des", "decrypt", "--key", "0123456789ABCDEF", "0011"}));
+  check("error_port", run_tool({"--port", "COM5", "atr"}));
+  check("error_send_apdu", run_tool({"--device", "/dev/null", "send", "00A4"}));
+  check("error_no_command", run_tool({}));
+  check("error_script_line", run_tool({"script", VORKAND_SCRIPT_DIR "/bad.script"}));
+  check("error_no_reader", run_tool({"--device", "/nonexistent/tty", "atr"}));
+}
+
+}  // namespace
+}  // namespace vorkand::sim
