@@ -49,7 +49,7 @@ void lookup(void* library, const char* name, F& into) {
 }
 
 std::unique_ptr<vorkand::sim::PtySimulator> start_sim(vorkand::sim::Protocol protocol) {
-  vorkand::sim::CardSpec card = vorkand::sim::default_card();
+  vorkand::sim::CardProfile card = vorkand::sim::default_card();
   const auto atr = vorkand::sim::builtin_atr(protocol);
   card.atr.assign(atr.begin(), atr.end());
   auto started = vorkand::sim::PtySimulator::start(

@@ -22,15 +22,15 @@
 
 namespace {
 
-using vorkand::sim::CardSpec;
+using vorkand::sim::CardProfile;
 using vorkand::sim::Fault;
 using vorkand::sim::PtySimulator;
 
-CardSpec test_card(vorkand::sim::Protocol protocol) {
-  CardSpec card = vorkand::sim::default_card();
+CardProfile test_card(vorkand::sim::Protocol protocol) {
+  CardProfile card = vorkand::sim::default_card();
   const auto atr = vorkand::sim::builtin_atr(protocol);
   card.atr.assign(atr.begin(), atr.end());
-  vorkand::sim::FileSpec longest;
+  vorkand::sim::FileEntry longest;
   longest.path = {0x3F00, 0x2F01};
   for (int i = 0; i < 250; ++i) longest.data.push_back(static_cast<uint8_t>(i));
   card.files.push_back(longest);
