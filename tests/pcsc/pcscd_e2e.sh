@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# End to end: Debian's pcscd loads libvorkand_ifd.so for two simulated readers
+# (a T=0 card and a T=1 card, each on its own pseudo-terminal), and real PC/SC
+# clients talk to them: pcsc_scan, opensc-tool and our own small C client.
+#
+# pcscd runs in a private user and mount namespace with a temporary directory
+# over /run, so it needs no root, leaves the system's /run alone and coexists
+# with a system pcscd; clients find it through PCSCLITE_CSOCK_NAME.
+#
+# Usage: pcscd_e2e.sh DRIVER_SO SIM_HOST CLIENT
+# Exit status: 0 passed, 1 failed, 77 skipped (only when the namespace cannot
+# be made; the reason is printed).
+set -uo pipefail
+
+driver=$1
+sim_host=$2
+client=$3
+started=$(date +%s.%N)
+
+say() { echo "pcscd-e2e: $*"; }
+die() {
+  say "FAILED: $*"
+  [ -n "${work:-}" ] && [ -f "$work/pcscd.log" ] && { say "pcscd log (last 40 lines):"; tail -n 40 "$work/pcscd.log"; }
+  exit 1
+}
+
+for tool in pcscd pcsc_scan opensc-tool unshare; do
+  command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps test installs pcscd, pcsc-tools, opensc)"
+done
+
+if ! unshare -r -m true 2>/dev/null; then
+  echo "======================================================================"
+  echo "SKIPPED: pcscd end-to-end test: cannot create a user and mount namespace"
+  echo "(unshare -r -m failed; allow unprivileged user namespaces to run it)"
+  echo "======================================================================"
+  exit 77
+fi
+
+work=$(mktemp -d)
+pids=()
+pcscd_pid=""
+cleanup() {
+  if [ -n "$pcscd_pid" ] && kill -0 "$pcscd_pid" 2>/dev/null; then
+    kill -TERM "$pcscd_pid" 2>/dev/null
+    wait "$pcscd_pid" 2>/dev/null
+  fi
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# One simulator per card; each prints its device path and its ATR.
+start_sim() {
+  local kind=$1
+  "$sim_host" "$kind" "$work/sim-$kind.silent" >"$work/sim-$kind.out" 2>"$work/sim-$kind.err" &
+  pids+=($!)
+  eval "sim_${kind}_pid=$!"
+  for _ in $(seq 100); do
+    [ "$(wc -l <"$work/sim-$kind.out")" -ge 2 ] && break
+    sleep 0.02
+  done
+  [ "$(wc -l <"$work/sim-$kind.out")" -ge 2 ] || die "simulator $kind did not start: $(cat "$work/sim-$kind.err")"
+  eval "dev_$kind=\$(sed -n 1p \"$work/sim-$kind.out\")"
+  eval "atr_$kind=\$(sed -n 2p \"$work/sim-$kind.out\")"
+}
+start_sim t0
+start_sim t1
+# shellcheck disable=SC2154  # set by start_sim
+say "T=0 card on $dev_t0 (ATR $atr_t0), T=1 card on $dev_t1 (ATR $atr_t1)"
+
+mkdir "$work/reader.conf.d" "$work/run"
+cat >"$work/reader.conf.d/vorkand" <<CONF
+FRIENDLYNAME "vorkand T0"
+DEVICENAME   $dev_t0
+LIBPATH      $driver
+CHANNELID    1
+
+FRIENDLYNAME "vorkand T1"
+DEVICENAME   $dev_t1
+LIBPATH      $driver
+CHANNELID    2
+CONF
+
+# A sanitizer build of the driver needs its runtimes loaded first into pcscd,
+# which is not instrumented; pcscd's own leaks at exit are not ours to report.
+preload=$(ldd "$driver" | awk '/lib(asan|ubsan)\.so/ { print $3 }' | tr '\n' ' ')
+if [ -n "$preload" ]; then
+  say "sanitizer build: pcscd runs with LD_PRELOAD=$preload"
+  export LD_PRELOAD_FOR_PCSCD=$preload
+fi
+unshare -r -m sh -c 'mount --bind "$1/run" /run &&
+  if [ -n "${LD_PRELOAD_FOR_PCSCD:-}" ]; then
+    export LD_PRELOAD="$LD_PRELOAD_FOR_PCSCD" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+  fi
+  exec pcscd -f -d -a -c "$1/reader.conf.d"' sh "$work" >"$work/pcscd.log" 2>&1 &
+pcscd_pid=$!
+export PCSCLITE_CSOCK_NAME=$work/run/pcscd/pcscd.comm
+for _ in $(seq 250); do
+  [ -S "$PCSCLITE_CSOCK_NAME" ] && break
+  kill -0 "$pcscd_pid" 2>/dev/null || die "pcscd exited at start-up"
+  sleep 0.02
+done
+[ -S "$PCSCLITE_CSOCK_NAME" ] || die "pcscd did not open its socket"
+
+# pcsc_scan lists both readers (given a moment for pcscd to add them).
+listed=no
+for _ in $(seq 50); do
+  timeout 10 pcsc_scan -r >"$work/scan.out" 2>&1
+  if grep -q "vorkand T0" "$work/scan.out" && grep -q "vorkand T1" "$work/scan.out"; then
+    listed=yes
+    break
+  fi
+  sleep 0.1
+done
+[ "$listed" = yes ] || die "pcsc_scan -r does not list both readers: $(cat "$work/scan.out")"
+say "ok   pcsc_scan -r lists both readers"
+# opensc-tool wants a reader's whole name, as pcscd made it ("vorkand T0 00 00").
+reader_t0=$(grep -o 'vorkand T0 [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
+reader_t1=$(grep -o 'vorkand T1 [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
+
+# Our client, on both readers at once: the driver serves two Luns in parallel.
+# T=0: the ATR offers T=1 too, but the reader has no PPS: pcscd falls back to
+# T=0. SELECT with FCP answers 61xx under T=0; the library fetches the data.
+vorkand_text=766F726B616E642073696D756C617465642063617264  # "vorkand simulated card"
+common_steps=(
+  "00A40000022F00=+9000"
+  "00B0000016=${vorkand_text}9000"
+  "00A40000022F01=+9000"
+  "00B00000FA=#250+9000"
+  "00A40000021234=6A82"
+  "00CA9F7F00=6D00"
+  "@260=!1"
+)
+"$client" "vorkand T0" T0 "$atr_t0" "${common_steps[@]}" >"$work/client-t0.out" 2>&1 &
+client_t0=$!
+"$client" "vorkand T1" T1 "$atr_t1" "${common_steps[@]}" >"$work/client-t1.out" 2>&1 &
+client_t1=$!
+wait "$client_t0"; rc_t0=$?
+wait "$client_t1"; rc_t1=$?
+sed 's/^/  T=0 client: /' "$work/client-t0.out"
+sed 's/^/  T=1 client: /' "$work/client-t1.out"
+[ "$rc_t0" -eq 0 ] || die "C client on the T=0 card"
+[ "$rc_t1" -eq 0 ] || die "C client on the T=1 card"
+
+# opensc-tool: the ATR, then a SELECT and a READ BINARY.
+timeout 20 opensc-tool --reader "$reader_t0" -a >"$work/opensc-a.out" 2>&1 || die "opensc-tool -a: $(cat "$work/opensc-a.out")"
+expected_atr=$(echo "$atr_t0" | tr 'A-F' 'a-f' | sed 's/../&:/g; s/:$//')
+grep -qi "$expected_atr" "$work/opensc-a.out" || die "opensc-tool -a: expected $expected_atr, got $(cat "$work/opensc-a.out")"
+say "ok   opensc-tool -a: $expected_atr"
+
+timeout 20 opensc-tool --reader "$reader_t1" -s 00:A4:00:00:02:2F:00 -s 00:B0:00:00:16 \
+  >"$work/opensc-s.out" 2>&1 || die "opensc-tool -s: $(cat "$work/opensc-s.out")"
+[ "$(grep -c 'SW1=0x90, SW2=0x00' "$work/opensc-s.out")" -eq 2 ] && grep -q "vorkand simulate" "$work/opensc-s.out" ||
+  die "opensc-tool -s: $(cat "$work/opensc-s.out")"
+say "ok   opensc-tool -s: SELECT and READ BINARY answered 90 00 with the file's text"
+
+# A reader that falls silent: the APDU fails once the library's silence limit
+# (5 s) has passed, not later and not with a made-up status word.
+"$client" "vorkand T1" T1 "$atr_t1" "00B0000016=${vorkand_text}9000" "signal:$sim_t1_pid:$work/sim-t1.silent=" \
+  "00B0000016=!8" >"$work/client-silent.out" 2>&1
+rc=$?
+sed 's/^/  silent reader: /' "$work/client-silent.out"
+[ "$rc" -eq 0 ] || die "C client on the silent reader"
+
+# A graceful stop closes the channels (pcscd may miss the first SIGINT while
+# it waits for a client: a connection wakes it).
+kill -INT "$pcscd_pid"
+for _ in $(seq 150); do
+  kill -0 "$pcscd_pid" 2>/dev/null || break
+  [ "$_" -eq 10 ] && timeout 2 pcsc_scan -r >/dev/null 2>&1
+  sleep 0.02
+done
+if kill -0 "$pcscd_pid" 2>/dev/null; then
+  die "pcscd did not stop on SIGINT"
+fi
+wait "$pcscd_pid" 2>/dev/null
+pcscd_pid=""
+say "passed in $(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"

@@ -1,0 +1,156 @@
+// The typical use of the library by a Windows host, through vorkand.dll loaded
+// at run time, on COM1. Two readers stand behind COM1 (see e2e_wine.py): the
+// harness's scripted reader, whose every answer is known here, or the
+// project's simulator with its built-in card. Prints one line per step; exits
+// 0 when every step gave what that reader implies.
+// Usage: e2e_host DLL_PATH [scripted|sim]
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "vorkand.h"
+
+namespace {
+
+int g_failures = 0;
+
+void expect(const char* step, long got, long want) {
+  const bool ok = got == want;
+  std::printf("%s %s: got 0x%lX, want 0x%lX\n", ok ? "ok  " : "FAIL", step, got, want);
+  if (!ok) ++g_failures;
+}
+
+template <typename Function>
+Function* find(HMODULE module, const char* name) {
+  auto* f = reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  if (f == nullptr) {
+    std::printf("FAIL %s not exported\n", name);
+    ++g_failures;
+  }
+  return f;
+}
+
+// The exports this program calls, as the header declares them.
+struct Api {
+  decltype(CT_open)* open;
+  decltype(CT_close)* close;
+  decltype(CT_reset)* reset;
+  decltype(ICC_reset)* icc_reset;
+  decltype(ICC_tsi_api)* tsi;
+  decltype(ICC_command)* command;
+};
+
+int32_t open_port(const Api& api, const char* name) {
+  const int32_t handle = api.open(name);
+  std::printf("%s CT_open(%s) = %ld\n", handle != 0 ? "ok  " : "FAIL", name,
+              static_cast<long>(handle));
+  if (handle == 0) ++g_failures;
+  return handle;
+}
+
+long big_endian(const uint8_t* bytes, std::size_t count) {
+  unsigned long value = 0;
+  for (std::size_t i = 0; i < count; ++i) value = value << 8 | bytes[i];
+  return static_cast<long>(value);
+}
+
+// Against the scripted reader: ATR 3B 80 01 (T=1 first); READ BINARY answered
+// busy once, then DE AD BE EF in two pieces; frames with head 40 refused 6A 82.
+void scripted_reader(const Api& api) {
+  expect("CT_open(COM5)", api.open("COM5"), 0);
+
+  // The name goes to CreateFileA as given; Wine maps com1 to dosdevices/com1.
+  const int32_t handle = open_port(api, "com1");
+  if (handle == 0) return;
+  expect("CT_reset", api.reset(handle), 0x9000);
+
+  std::array<uint8_t, 256> atr{};
+  uint8_t atr_length = 0;
+  expect("ICC_reset", api.icc_reset(handle, &atr_length, atr.data()), 0x9000);
+  expect("ATR length", atr_length, 3);
+  expect("ATR", big_endian(atr.data(), 3), 0x3B8001);
+
+  // The ATR offered T=1, so the card frames go out with head 00.
+  const std::array<uint8_t, 5> read_binary{0x00, 0xB0, 0x00, 0x00, 0x04};
+  std::array<uint8_t, 256> response{};
+  uint8_t response_length = 0;
+  expect("ICC_tsi_api(READ BINARY)",
+         api.tsi(handle, 5, read_binary.data(), &response_length, response.data()), 0x9000);
+  expect("response length", response_length, 4);
+  expect("response", big_endian(response.data(), 4), 0xDEADBEEFL);
+
+  // The same command as T=0 (head 40): this reader's card refuses it.
+  expect("ICC_command(T=0)",
+         api.command(handle, 5, read_binary.data(), &response_length, response.data(), 1, 0),
+         0x6A82);
+
+  expect("CT_close", api.close(handle), 0);
+  expect("CT_close again", api.close(handle), -1);
+
+  // Reopening sets the line again on the same pseudo-terminal.
+  const int32_t again = open_port(api, "COM1");
+  if (again == 0) return;
+  expect("CT_reset after reopen", api.reset(again), 0x9000);
+  expect("CT_close after reopen", api.close(again), 0);
+}
+
+// Against the simulator's built-in card: select EF 2F00 under the MF and read
+// the text it holds.
+void simulator(const Api& api) {
+  const int32_t handle = open_port(api, "COM1");
+  if (handle == 0) return;
+  expect("CT_reset", api.reset(handle), 0x9000);
+
+  std::array<uint8_t, 256> atr{};
+  uint8_t atr_length = 0;
+  expect("ICC_reset", api.icc_reset(handle, &atr_length, atr.data()), 0x9000);
+  expect("ATR present", atr_length > 1, 1);
+
+  constexpr std::string_view kText = "vorkand simulated card";
+  const std::array<uint8_t, 7> select{0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00};
+  const std::array<uint8_t, 5> read_binary{0x00, 0xB0, 0x00, 0x00,
+                                           static_cast<uint8_t>(kText.size())};
+  std::array<uint8_t, 256> response{};
+  uint8_t response_length = 0;
+  expect("ICC_tsi_api(SELECT 2F00)",
+         api.tsi(handle, select.size(), select.data(), &response_length, response.data()), 0x9000);
+  expect("ICC_tsi_api(READ BINARY)",
+         api.tsi(handle, read_binary.size(), read_binary.data(), &response_length, response.data()),
+         0x9000);
+  expect("response length", response_length, static_cast<long>(kText.size()));
+  expect("response is the file's text",
+         std::memcmp(response.data(), kText.data(), kText.size()) == 0, 1);
+  expect("CT_close", api.close(handle), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HMODULE dll = LoadLibraryA(argc > 1 ? argv[1] : "vorkand.dll");
+  if (dll == nullptr) {
+    std::printf("FAIL LoadLibrary: error %lu\n", GetLastError());
+    return 2;
+  }
+  const Api api{
+      find<decltype(CT_open)>(dll, "CT_open"),
+      find<decltype(CT_close)>(dll, "CT_close"),
+      find<decltype(CT_reset)>(dll, "CT_reset"),
+      find<decltype(ICC_reset)>(dll, "ICC_reset"),
+      find<decltype(ICC_tsi_api)>(dll, "ICC_tsi_api"),
+      find<decltype(ICC_command)>(dll, "ICC_command"),
+  };
+  if (g_failures != 0) return 2;
+
+  if (argc > 2 && std::string_view(argv[2]) == "sim") {
+    simulator(api);
+  } else {
+    scripted_reader(api);
+  }
+  FreeLibrary(dll);
+  return g_failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""End to end under Wine: a Windows host drives vorkand.dll on COM1, and COM1 is
+a pseudo-terminal on which this script plays a scripted reader.
+
+Wine maps COMn through $WINEPREFIX/dosdevices/comn to a Unix device; the link
+is pointed at the pseudo-terminal's slave. The Wine process gets a small
+preloaded shim (pty_parity_shim.c, built here) because a pseudo-terminal
+cannot keep even parity and Wine's SetCommState would otherwise fail on every
+reopen of the port; see the shim's comment.
+
+With --sim VORKAND, the reader is the project's own simulator (`VORKAND
+--json sim`, which prints its pseudo-terminal's path) instead of the script.
+
+Usage: e2e_wine.py --wine-run WRAPPER --prefix PREFIX --shim-source FILE --work-dir DIR
+                   [--sim VORKAND] -- PROGRAM [ARGS...]
+"""
+import argparse
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import time
+import tty
+
+ATR = bytes([0x3B, 0x80, 0x01])  # TD1 = 01: the card offers T=1 first
+STATUS_OK = bytes([0x80, 0x00, 0x02, 0x90, 0x00, 0x00])
+BUSY = bytes([0x80, 0x00, 0x02, 0x70, 0x03, 0x00])
+DATA = bytes([0x00, 0x4F, 0x06, 0xDE, 0xAD, 0xBE, 0xEF, 0x90, 0x00, 0x00])
+REFUSED = bytes([0x00, 0x4F, 0x02, 0x6A, 0x82, 0x00])
+RUN_LIMIT_S = 90
+
+
+class ScriptedReader:
+    """The reader's answers, frame by frame: a list of (pause before, bytes)."""
+
+    def __init__(self):
+        self.busy_left = 1
+
+    def answer(self, frame):
+        head, body = frame[0], frame[3:-1]
+        if head == 0x80 and len(body) == 4:
+            if body[1] in (0x62, 0x60, 0x6B):  # reader reset, power-up steps
+                return [(0, STATUS_OK)]
+            if body[1] == 0x61:  # answer-to-reset request
+                return [(0, bytes([0x70, 0x00, len(ATR)]) + ATR + b"\x00")]
+            return []
+        if head == 0x40:  # T=0 frames: this card speaks T=1 only
+            return [(0, REFUSED)]
+        if head == 0x00 and body == bytes(5):  # poll: the data, in two pieces
+            return [(0, DATA[:5]), (0.05, DATA[5:])]
+        if head == 0x00 and len(body) >= 2 and body[1] == 0xB0:  # READ BINARY
+            if self.busy_left > 0:
+                self.busy_left -= 1
+                return [(0, BUSY)]
+            return [(0, DATA)]
+        return []
+
+
+def build_shim(source, work_dir):
+    shim = os.path.join(work_dir, "pty_parity_shim.so")
+    cc = os.environ.get("CC", "cc")
+    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", shim, source, "-ldl"], check=True)
+    return shim
+
+
+def point_com1_at(emulator, device):
+    dosdevices = os.path.join(emulator[1], "dosdevices")
+    if not os.path.isdir(dosdevices):  # a fresh prefix: let the wrapper create it
+        subprocess.run(emulator + ["cmd", "/c", "exit"], check=True, timeout=120,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    link = os.path.join(dosdevices, "com1")
+    tmp = link + ".new"
+    if os.path.lexists(tmp):
+        os.unlink(tmp)
+    os.symlink(device, tmp)
+    os.replace(tmp, link)
+
+
+def run_on_simulator(args, emulator, env):
+    sim = subprocess.Popen([args.sim, "--json", "sim"], stdout=subprocess.PIPE, text=True)
+    try:
+        device = json.loads(sim.stdout.readline())["device"]
+        point_com1_at(emulator, device)
+        host = subprocess.run(emulator + args.command, env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=RUN_LIMIT_S)
+        print(host.stdout.decode(errors="replace"), end="")
+        return host.returncode
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--shim-source", required=True)
+    parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--sim", help="run this vorkand tool's simulator as the reader")
+    parser.add_argument("command", nargs="+", help="the Windows program and its arguments")
+    args = parser.parse_args()
+    emulator = [os.path.abspath(args.wine_run), os.path.abspath(args.prefix)]
+
+    shim = build_shim(args.shim_source, args.work_dir)
+    env = dict(os.environ, LD_PRELOAD=shim)
+    if args.sim:
+        return run_on_simulator(args, emulator, env)
+
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # our end of the slave stays open, so the master never reads EIO
+    point_com1_at(emulator, os.ttyname(slave))
+
+    host = subprocess.Popen(emulator + args.command, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    reader = ScriptedReader()
+    pending = b""
+    wire = []
+    deadline = time.monotonic() + RUN_LIMIT_S
+    while host.poll() is None and time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if not ready:
+            continue
+        pending += os.read(master, 4096)
+        while len(pending) >= 3 and len(pending) >= pending[2] + 4:
+            size = pending[2] + 4
+            frame, pending = pending[:size], pending[size:]
+            wire.append("> " + frame.hex(" "))
+            for pause, chunk in reader.answer(frame):
+                time.sleep(pause)
+                os.write(master, chunk)
+                wire.append("< " + chunk.hex(" "))
+    if host.poll() is None:
+        host.kill()
+        print(f"FAIL the host did not finish within {RUN_LIMIT_S} s")
+    output = host.communicate()[0].decode(errors="replace")
+    print(output, end="")
+    print("wire (> to the reader, < from it):")
+    print("\n".join(wire))
+    return host.returncode if host.returncode is not None else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,109 @@
+#include "ifd_reader.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "card/card.h"
+#include "link/frame.h"
+
+namespace vorkand::pcsc {
+
+int com_index(std::string_view name) noexcept {
+  if (!name.empty() && name.back() == ':') name.remove_suffix(1);
+  if (name.size() != 4) return 0;
+  constexpr std::string_view kPrefix = "COM";
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    char c = name[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != kPrefix[i]) return 0;
+  }
+  if (name[3] < '1' || name[3] > '4') return 0;
+  return name[3] - '0';
+}
+
+Protocol first_offered_protocol(std::span<const uint8_t> atr) noexcept {
+  if (atr.size() < 2) return Protocol::t0;
+  const uint8_t t0 = atr[1];
+  if ((t0 & 0x80) == 0) return Protocol::t0;  // no TD1: T=0
+  // TD1 follows TS, T0 and whichever of TA1, TB1, TC1 are present.
+  const std::size_t td1 = 2 + static_cast<std::size_t>(std::popcount<uint8_t>(t0 & 0x70));
+  if (td1 >= atr.size()) return Protocol::t0;
+  return (atr[td1] & 0x0F) == 1 ? Protocol::t1 : Protocol::t0;
+}
+
+Outcome IfdReader::open() noexcept {
+  const uint16_t status = card::reset_reader(transport_);
+  if (status == card::kSwOk) return Outcome::ok;
+  return status == card::kSwNoReply ? Outcome::no_reply : Outcome::reader_error;
+}
+
+Outcome IfdReader::power_up() noexcept {
+  attempted_ = true;
+  last_attempt_ms_ = clock_.now_ms();
+  atr_length_ = 0;
+  card_known_ = false;
+
+  // The library writes up to a whole reply's worth of ATR.
+  std::array<uint8_t, link::kMaxReply> atr{};
+  uint8_t length = 0;
+  const uint16_t status = card::power_up(transport_, &length, atr.data());
+  if (status == card::kSwNoReply) return Outcome::no_reply;
+  // A resource manager takes no ATR longer than ISO 7816-3 allows.
+  if (status != card::kSwOk || length == 0 || length > kMaxAtr) return Outcome::power_failed;
+
+  std::copy_n(atr.begin(), length, atr_.begin());
+  atr_length_ = length;
+  card_known_ = true;
+  protocol_ = first_offered_protocol(this->atr());
+  return Outcome::ok;
+}
+
+void IfdReader::power_down() noexcept {
+  atr_length_ = 0;
+}
+
+bool IfdReader::poll_presence() noexcept {
+  if (card_known_) return true;
+  // Unsigned difference: correct across the clock's wrap-around.
+  if (attempted_ && clock_.now_ms() - last_attempt_ms_ < kPresenceRetryMs) return false;
+  return power_up() == Outcome::ok;
+}
+
+Outcome IfdReader::set_protocol(Protocol protocol) noexcept {
+  if (atr_length_ == 0) return Outcome::not_powered;
+  return protocol == first_offered_protocol(atr()) ? Outcome::ok : Outcome::protocol_refused;
+}
+
+Outcome IfdReader::transmit(std::span<const uint8_t> apdu, std::span<uint8_t> reply,
+                            std::size_t& reply_length) noexcept {
+  reply_length = 0;
+  if (apdu.size() < kMinApdu || apdu.size() > kMaxApdu) return Outcome::apdu_refused;
+  if (atr_length_ == 0) return Outcome::not_powered;
+
+  const int32_t direction = card::mode_for_ins(apdu[1]) == link::kModeOut ? 1 : 0;
+  const int32_t protocol = protocol_ == Protocol::t1 ? 1 : 0;
+  std::array<uint8_t, link::kMaxReply> data{};
+  uint8_t data_length = 0;
+  const card::Result result =
+      card::command(transport_, static_cast<int32_t>(apdu.size()), apdu.data(), &data_length,
+                    data.data(), direction, protocol);
+
+  // Only a status word the card sent reaches the client; the library's own
+  // reader-level outcomes become errors, never a made-up status word.
+  switch (result.source) {
+    case card::Source::card:
+      break;
+    case card::Source::no_reply:
+      return Outcome::no_reply;
+    default:
+      return Outcome::reader_error;
+  }
+  if (reply.size() < std::size_t{data_length} + 2) return Outcome::buffer_too_small;
+  std::copy_n(data.begin(), data_length, reply.begin());
+  reply[data_length] = static_cast<uint8_t>(result.status >> 8);
+  reply[data_length + 1u] = static_cast<uint8_t>(result.status & 0xFF);
+  reply_length = std::size_t{data_length} + 2;
+  return Outcome::ok;
+}
+
+}  // namespace vorkand::pcsc
