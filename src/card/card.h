@@ -2,6 +2,7 @@
 // against the transport seam so that every rule is plain code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "link/transport.h"
@@ -15,6 +16,11 @@ inline constexpr uint16_t kSwRefused = 0x6200;      // reader refused (70 01, po
 inline constexpr uint16_t kSwOutOfForm = 0x6201;    // reader reply out of form
 inline constexpr uint16_t kSwBusy = 0x6FF0;         // reader still busy (70 03) at the end
 inline constexpr uint16_t kSwWrongLength = 0x6700;  // APDU length 252..255: nothing sent
+
+// The most a complete reply can carry to the caller: an ATR of 252 bytes, or
+// 250 response data bytes behind which come SW1 SW2.
+inline constexpr std::size_t kMaxAtr = link::kMaxReply - link::kFrameOverhead;
+inline constexpr std::size_t kMaxResponse = kMaxAtr - 2;
 
 // Where a command's status word came from. The exports return only the
 // status word; a bridge that must tell a card's answer from the library's own
@@ -52,6 +58,13 @@ uint16_t reset_reader(link::Transport& transport) noexcept;
 // ICC_reset: two power-up steps and the answer-to-reset request; sets the
 // protocol byte from TD1 on success.
 uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr) noexcept;
+
+// The same into an ATR buffer of `atr_room` bytes (at most 252). An ATR that
+// would not fit is refused like a reply out of form: 0x6201, ATR length 0,
+// protocol byte unchanged. (The transparent exchange's reset request writes
+// the ATR into a response buffer, which holds 250 bytes.)
+uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr,
+                  std::size_t atr_room) noexcept;
 
 // ICC_command: only the low bytes of apdu_length, direction and protocol count.
 Result command(link::Transport& transport, int32_t apdu_length, const uint8_t* apdu,

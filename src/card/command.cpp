@@ -200,7 +200,7 @@ Result transparent_command(link::Transport& transport, int32_t apdu_length, cons
                            uint8_t* response_length, uint8_t* response) noexcept {
   const std::span<const uint8_t> bytes{apdu, low_byte(apdu_length)};
   if (starts_with(bytes, kResetRequest)) {
-    return {power_up(transport, response_length, response), Source::power_up};
+    return {power_up(transport, response_length, response, kMaxResponse), Source::power_up};
   }
   *response_length = 0;
   if (bytes.size() > kMaxApdu) return {kSwWrongLength, Source::wrong_length};

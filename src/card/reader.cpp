@@ -75,12 +75,15 @@ uint8_t protocol_byte_from_atr(std::span<const uint8_t> atr) noexcept {
   return (atr[td1_at] & 0x0F) == kProtocolT1 ? link::kHeadT1 : link::kHeadT0;
 }
 
-uint16_t read_atr(link::Transport& transport, ReplyBuffer& reply, uint8_t* atr_length,
-                  uint8_t* atr) noexcept {
+uint16_t read_atr(link::Transport& transport, ReplyBuffer& reply, uint8_t* atr_length, uint8_t* atr,
+                  std::size_t atr_room) noexcept {
   *atr_length = 0;
   const Reply r = exchange(transport, kAtrRequest, reply);
   if (!r.received()) return kSwNoReply;
   if (!is_atr_reply(r)) return kSwOutOfForm;
+  // No card's ATR comes near this (33 bytes at most); a reply that claims
+  // more must not run past the caller's buffer.
+  if (r.length() > atr_room) return kSwOutOfForm;
   if (r.length() == 0) return kSwRefused;
   const std::span<const uint8_t> answer = r.body_bytes();
   std::copy(answer.begin(), answer.end(), atr);
@@ -100,13 +103,18 @@ uint16_t reset_reader(link::Transport& transport) noexcept {
   return judge_second_reset_reply(second);
 }
 
-uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr) noexcept {
+uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr,
+                  std::size_t atr_room) noexcept {
   ReplyBuffer reply{};
   for (const ReaderCommand* step : {&kPowerUp1, &kPowerUp2}) {
     const uint16_t status = power_up_step(transport, *step, reply);
     if (status != kSwOk) return status;
   }
-  return read_atr(transport, reply, atr_length, atr);
+  return read_atr(transport, reply, atr_length, atr, atr_room);
+}
+
+uint16_t power_up(link::Transport& transport, uint8_t* atr_length, uint8_t* atr) noexcept {
+  return power_up(transport, atr_length, atr, kMaxAtr);
 }
 
 }  // namespace vorkand::card

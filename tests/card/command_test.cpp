@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,12 @@ struct FrameCase {
   const char* command;
   const char* poll;
 };
+
+// gtest prints a parameter it cannot format as raw bytes, padding included
+// (uninitialised memory to valgrind); name the case instead.
+void PrintTo(const FrameCase& c, std::ostream* os) {
+  *os << c.command;
+}
 
 class CommandFrames : public testing::TestWithParam<FrameCase> {};
 
@@ -215,6 +222,10 @@ struct Final {
   Source source;
   const char* data;  // nullptr: response length 0 and nothing written
 };
+
+void PrintTo(const Final& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FinalEvaluation : public testing::TestWithParam<Final> {};
 

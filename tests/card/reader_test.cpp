@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
 #include <string>
 
 #include "card/card.h"
@@ -34,6 +35,12 @@ struct SecondTry {
   int32_t second_count;
   uint16_t status;
 };
+
+// gtest prints a parameter it cannot format as raw bytes, padding included
+// (uninitialised memory to valgrind); name the case instead.
+void PrintTo(const SecondTry& c, std::ostream* os) {
+  *os << (c.first ? c.first : "no reply") << " then " << (c.second ? c.second : "no reply");
+}
 
 class ResetReaderRetry : public testing::TestWithParam<SecondTry> {};
 
@@ -116,6 +123,10 @@ struct FailedStep {
   uint16_t status;
 };
 
+void PrintTo(const FailedStep& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class PowerUpStepFails : public PowerUp, public testing::WithParamInterface<FailedStep> {};
 
 TEST_P(PowerUpStepFails, StopsThereAndLeavesTheAtrLengthAlone) {
@@ -154,6 +165,10 @@ struct FailedAtr {
   uint16_t status;
 };
 
+void PrintTo(const FailedAtr& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class AtrRequestFails : public PowerUp, public testing::WithParamInterface<FailedAtr> {};
 
 TEST_P(AtrRequestFails, LeavesAnAtrLengthOfZero) {
@@ -184,6 +199,10 @@ struct AtrProtocol {
   const char* reply;
   uint8_t protocol_byte;
 };
+
+void PrintTo(const AtrProtocol& c, std::ostream* os) {
+  *os << c.reply;
+}
 
 class ProtocolFromAtr : public PowerUp, public testing::WithParamInterface<AtrProtocol> {};
 

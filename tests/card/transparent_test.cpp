@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -152,6 +153,32 @@ TEST_F(ResetRequest, PowerUpFailurePassesThrough) {
   EXPECT_EQ(call.response_length, 0xEE) << "left as the caller had it";
 }
 
+// The reset request writes the ATR into the response buffer, which holds 250
+// bytes: a reader that claims a longer ATR must not overrun it.
+TEST_F(ResetRequest, AtrLongerThanTheResponseBufferIsRefused) {
+  for (const std::size_t n : {250u, 251u, 252u}) {
+    SCOPED_TRACE(n);
+    set_protocol_byte(0x00);
+    Bytes atr_reply{0x70, 0x00, static_cast<uint8_t>(n), 0x3B, 0x00};
+    atr_reply.resize(n + 4, 0x00);
+    FakeTransport reader;
+    reader.expect("80 00 04 80 60 00 00 00", "80 00 02 90 00 00")
+        .expect("80 00 04 80 6B 05 00 00", "80 00 02 90 00 00")
+        .expect("80 00 04 80 61 00 00 00", test::to_hex(atr_reply));
+    const Call call = run(reader, "00 12 00 00 00");
+    if (n <= kMaxResponse) {
+      EXPECT_EQ(call.result.status, kSwOk);
+      EXPECT_EQ(call.response_length, n);
+      EXPECT_EQ(protocol_byte(), 0x40);
+      continue;
+    }
+    EXPECT_EQ(call.result.status, kSwOutOfForm);
+    EXPECT_EQ(call.response_length, 0);
+    EXPECT_EQ(protocol_byte(), 0x00) << "unchanged";
+    for (uint8_t b : call.response) ASSERT_EQ(b, 0xCC) << "nothing written";
+  }
+}
+
 TEST_F(ResetRequest, NeedsFiveApduBytes) {
   FakeTransport reader;
   reader.expect("00 49 04 00 12 00 00 00", kOk);
@@ -178,6 +205,12 @@ struct Dialogue {
   Source source;
   uint8_t after;
 };
+
+// gtest prints a parameter it cannot format as raw bytes, padding included
+// (uninitialised memory to valgrind); name the case instead.
+void PrintTo(const Dialogue& d, std::ostream* os) {
+  *os << d.name;
+}
 
 class Dialogues : public testing::TestWithParam<Dialogue> {};
 

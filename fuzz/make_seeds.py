@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/: a handful of readable cases per
+harness, laid out the way the harnesses read their input (integers are taken
+from the end of the input, byte strings from the front)."""
+import hashlib
+import os
+import sys
+
+
+class Seed:
+    def __init__(self):
+        self.front = bytearray()
+        self.back = []  # in the order the harness reads them
+
+    def int(self, value, lo, hi):
+        span = hi - lo
+        raw = value - lo
+        assert 0 <= raw <= span
+        n = 0
+        while n < 8 and (span >> (8 * n)) > 0:
+            n += 1
+        for i in reversed(range(n)):
+            self.back.append((raw >> (8 * i)) & 0xFF)
+        return self
+
+    def u8(self, v):
+        return self.int(v, 0, 255)
+
+    def u32(self, v):
+        return self.int(v, 0, 2**32 - 1)
+
+    def i32(self, v):
+        return self.int(v, -(2**31), 2**31 - 1)
+
+    def bool(self, v):
+        return self.u8(1 if v else 0)
+
+    def bytes(self, b):
+        self.front += bytes(b)
+        return self
+
+    def data(self):
+        return bytes(self.front) + bytes(reversed(self.back))
+
+
+def h(s):
+    return bytes.fromhex(s.replace(" ", ""))
+
+
+# --- exchange: flags, start, [hang-up ms], stale, frame, then arrivals --------
+def exchange(arrivals, start=1000, stale=b"", hang_up=None, wrap=False, write_fails=False):
+    s = Seed()
+    flags = (0x20 if hang_up is not None else 0) | (0x40 if wrap else 0)
+    flags |= 0x1F if write_fails else 0
+    s.u8(flags)
+    if wrap:
+        s.int(start, 0, 12000)
+    else:
+        s.u32(start)
+    if hang_up is not None:
+        s.int(hang_up, 0, 20000)
+    s.int(len(stale), 0, 8).bytes(stale)
+    frame = h("80 00 04 80 62 00 00 00")
+    s.int(len(frame), 4, 12).bytes(frame)
+    for gap, chunk in arrivals:
+        s.u8(255).int(gap, 0, 7000)  # a gap from the input, not the table
+        s.int(len(chunk), 1, 300).bytes(chunk)
+    return s.data()
+
+
+status_ok = h("80 00 02 90 00 00")
+exchange_seeds = {
+    "one_arrival": exchange([(20, status_ok)]),
+    "split_2s": exchange([(20, status_ok[:3]), (2000, status_ok[3:])]),
+    "stray_byte": exchange([(5, status_ok + b"\x55")], stale=b"\x70\x03"),
+    "length0": exchange([(1, h("00 92 00 92"))]),
+    "trickle_4s": exchange([(4000, status_ok[i:i + 1]) for i in range(6)]),
+    "full_256": exchange([(3, b"\x00\x4f\xfc" + bytes(120)), (3, bytes(133))]),
+    "over_256": exchange([(3, b"\x00\x4f\xfc" + bytes(120)), (3, bytes(134))]),
+    "silence_edge": exchange([(5000, status_ok[:2]), (5000, status_ok[2:])], wrap=True, start=3),
+    "hang_up": exchange([(10, status_ok[:4])], hang_up=700),
+    "write_fails": exchange([(10, status_ok)], write_fails=True),
+}
+
+
+# --- card: op, head, APDU length, direction, protocol, prefix, APDU, replies --
+def reply(kind, head_pick=0, mode=None, trailer=0, extra=None, body=b""):
+    """Returns a function that lays out one scripted reply."""
+    def lay(s):
+        s.int(kind, 0, 255).u8(head_pick)
+        if head_pick & 0x20:
+            s.u8(mode or 0)
+        s.u8(trailer)
+        if kind == 5:
+            s.u8(extra)
+        if kind == 9:
+            s.u8(extra >> 8).u8(extra & 0xFF)
+        if kind in (7, 8):
+            if head_pick & 0x40:
+                s.int(252 - len(body), 0, 3)
+            else:
+                s.int(len(body), 0, 252)
+            s.bytes(body)
+        if kind >= 10:
+            s.int(len(body), 4, 256).bytes(body)
+    return lay
+
+
+NONE, BUSY, REFUSED, OK, RESEND, MORE, BLOCK, DATA, ATR = range(9)
+
+
+def card(op, apdu=b"", replies=(), head=0x00, direction=0, protocol=0, length=None, prefix=0,
+         switch_to=0):
+    s = Seed()
+    s.u8(op).bool(head == 0x40)
+    s.i32(len(apdu) if length is None else length)
+    s.bool(True).int(direction, 0, 1)
+    s.bool(True).int(protocol, 0, 1)
+    s.u8(prefix)
+    if prefix == 2:
+        s.u8(switch_to)
+    # The harness always reads L bytes for the APDU; a prefix overwrites the first.
+    s.bytes(apdu if not prefix else bytes(length))
+    for r in replies:
+        r(s)
+    return s.data()
+
+
+read_binary = h("00 B0 00 00 04")
+atr_t1 = h("3B F0 11 22 33 81")
+long_atr = h("3B 00") + bytes(250)
+card_seeds = {
+    "reset_ok": card(0, replies=[reply(OK)]),
+    "reset_retry_refused": card(0, replies=[reply(REFUSED), reply(REFUSED)]),
+    "power_up_t1": card(1, replies=[reply(OK), reply(OK), reply(ATR, body=atr_t1)]),
+    "command_busy_then_data": card(2, read_binary, [reply(BUSY)] * 9 +
+                                   [reply(DATA, head_pick=0x10, body=h("12 34 90 00"))],
+                                   direction=1),
+    "command_more_data": card(2, read_binary, [reply(MORE, extra=0x1C),
+                                               reply(DATA, head_pick=0x10, body=bytes(28) + h("90 00"))]),
+    "tsi_resend_block_error": card(3, read_binary, [reply(RESEND), reply(BLOCK, head_pick=2),
+                                                    reply(DATA, body=h("61 10"))]),
+    "tsi_protocol_switch": card(3, b"", [reply(DATA, head_pick=0x10, body=h("90 00"))], prefix=2, head=0x40,
+                                length=6, switch_to=1),
+    "tsi_reset_request_long_atr": card(3, b"", [reply(OK), reply(OK),
+                                               reply(ATR, head_pick=0x40, body=long_atr)],
+                                       prefix=1, length=5),
+    "command_wrong_length": card(2, bytes(252), [], length=0x1234FC),
+}
+
+
+# --- des: key and block pairs -------------------------------------------------
+des_seeds = {
+    "fips_example": h("0123456789ABCDEF 4E6F772069732074"),
+    "weak_keys": h("0101010101010101 0000000000000000 FEFEFEFEFEFEFEFE FFFFFFFFFFFFFFFF"),
+    "parity_ignored": h("0022446688AACCEE 0123456789ABCDEF 0123456789ABCDEF 0123456789ABCDEF"),
+}
+
+
+def write(root, name, seeds):
+    d = os.path.join(root, name)
+    os.makedirs(d, exist_ok=True)
+    for label, data in seeds.items():
+        with open(os.path.join(d, label), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
+    write(root, "exchange", exchange_seeds)
+    write(root, "card", card_seeds)
+    write(root, "des", des_seeds)
