@@ -93,7 +93,8 @@ ICC_resetS(int32_t handle, int32_t ignored, uint8_t* atr_length, uint8_t* atr);
 
 /* Sends one command APDU like ICC_command, with the direction taken from the
  * INS byte and the protocol from the last ATR or protocol switch. The APDU
- * 00 12 00 00 00 powers the card up again (as ICC_reset, ATR into response);
+ * 00 12 00 00 00 powers the card up again (as ICC_reset, ATR into response;
+ * an ATR that would not fit the 250-byte response buffer gives 0x6201);
  * 80 14 00 00 01 XX switches the protocol when the card answers 90 00. */
 VORKAND_EXPORT(int32_t)
 ICC_tsi_api(int32_t handle, int32_t apdu_length, const uint8_t* apdu, uint8_t* response_length,
