@@ -38,7 +38,7 @@ namespace vorkand::card {
 namespace {
 
 constexpr std::size_t kMaxApdu = 251;  // L + 4 and the trailer's index L + 3 fit in a byte
-constexpr std::size_t kCommandFrameCapacity = 255 + link::kFrameOverhead;
+constexpr std::size_t kCommandFrameCapacity = kMaxApdu + link::kFrameOverhead;
 constexpr std::size_t kCardFrameBody = 5;  // poll and GET RESPONSE bodies
 constexpr std::size_t kCardFrameSize = kCardFrameBody + link::kFrameOverhead;
 constexpr int kMaxPolls = 10;

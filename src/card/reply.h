@@ -28,7 +28,7 @@ inline constexpr uint8_t kBlockErrorSwitchHead = 0x92;  // resend with the other
 inline constexpr uint8_t kBlockErrorSameHead = 0x82;    // resend unchanged
 
 // A reader status reply is exactly head 80, length 2 and trailer: 6 bytes.
-inline constexpr int32_t kStatusReplyCount = 6;
+inline constexpr int32_t kStatusReplyCount = 2 + link::kFrameOverhead;
 
 using ReplyBuffer = std::array<uint8_t, link::kMaxReply>;
 
