@@ -38,7 +38,7 @@ namespace vorkand::card {
 namespace {
 
 constexpr std::size_t kMaxApdu = 251;  // L + 4 and the trailer's index L + 3 fit in a byte
-constexpr std::size_t kCommandFrameCapacity = 255 + link::kFrameOverhead;
+constexpr std::size_t kCommandFrameCapacity = kMaxApdu + link::kFrameOverhead;
 constexpr std::size_t kCardFrameBody = 5;  // poll and GET RESPONSE bodies
 constexpr std::size_t kCardFrameSize = kCardFrameBody + link::kFrameOverhead;
 constexpr int kMaxPolls = 10;
@@ -46,7 +46,7 @@ constexpr int kMaxPolls = 10;
 constexpr uint8_t kDirectionOut = 1;  // ICC_command's direction: the card returns data
 constexpr uint8_t kProtocolT0 = 0;    // ICC_command's protocol: T=0 (head 40)
 constexpr uint8_t kInsGetResponse = 0xC0;
-constexpr std::size_t kGetResponseLeAt = kBodyAt + 4;
+constexpr std::size_t kGetResponseLeAt = link::kBodyAt + 4;
 
 // APDUs the transparent exchange answers or watches itself.
 constexpr std::array<uint8_t, 5> kResetRequest{0x00, 0x12, 0x00, 0x00, 0x00};
@@ -76,13 +76,13 @@ class CardExchange {
   CardExchange(link::Transport& transport, uint8_t head, uint8_t command_mode, uint8_t poll_mode,
                std::span<const uint8_t> apdu) noexcept
       : transport_(transport), command_size_(apdu.size() + link::kFrameOverhead) {
-    command_[kHeadAt] = head;
-    command_[kModeAt] = command_mode;
-    command_[kLengthAt] = static_cast<uint8_t>(apdu.size());
-    std::copy(apdu.begin(), apdu.end(), command_.begin() + kBodyAt);
-    poll_[kHeadAt] = head;
-    poll_[kModeAt] = poll_mode;
-    poll_[kLengthAt] = kCardFrameBody;
+    command_[link::kHeadAt] = head;
+    command_[link::kModeAt] = command_mode;
+    command_[link::kLengthAt] = static_cast<uint8_t>(apdu.size());
+    std::copy(apdu.begin(), apdu.end(), command_.begin() + link::kBodyAt);
+    poll_[link::kHeadAt] = head;
+    poll_[link::kModeAt] = poll_mode;
+    poll_[link::kLengthAt] = kCardFrameBody;
   }
 
   Reply reply() const noexcept { return Reply{reply_, count_}; }
@@ -103,7 +103,9 @@ class CardExchange {
   // After 00 92 00 92 the reader wants the other head, for this resend only;
   // after 00 82 00 82 the same frame again.
   bool resend_after_block_error() noexcept {
-    if (reply().mode() == kBlockErrorSwitchHead) command_[kHeadAt] = other_head(command_[kHeadAt]);
+    if (reply().mode() == kBlockErrorSwitchHead) {
+      command_[link::kHeadAt] = other_head(command_[link::kHeadAt]);
+    }
     return send_command();
   }
 
@@ -111,8 +113,8 @@ class CardExchange {
   bool fetch_more_data() noexcept {
     const Reply r = reply();
     if (!is_more_data(r)) return true;
-    poll_[kModeAt] = link::kModeOut;
-    poll_[kBodyAt + 1] = kInsGetResponse;
+    poll_[link::kModeAt] = link::kModeOut;
+    poll_[link::kBodyAt + 1] = kInsGetResponse;
     poll_[kGetResponseLeAt] = r.body(1);
     return send(poll_);
   }

@@ -13,12 +13,6 @@
 
 namespace vorkand::card {
 
-// Positions in a frame (see link/frame.h).
-inline constexpr std::size_t kHeadAt = 0;
-inline constexpr std::size_t kModeAt = 1;
-inline constexpr std::size_t kLengthAt = 2;
-inline constexpr std::size_t kBodyAt = 3;
-
 // Reader status bytes: 70 03 still busy, 70 01 refused, 90 00 done.
 inline constexpr uint8_t kReaderSw1Attention = 0x70;
 inline constexpr uint8_t kReaderSw2Busy = 0x03;
@@ -34,7 +28,7 @@ inline constexpr uint8_t kBlockErrorSwitchHead = 0x92;  // resend with the other
 inline constexpr uint8_t kBlockErrorSameHead = 0x82;    // resend unchanged
 
 // A reader status reply is exactly head 80, length 2 and trailer: 6 bytes.
-inline constexpr int32_t kStatusReplyCount = 6;
+inline constexpr int32_t kStatusReplyCount = 2 + link::kFrameOverhead;
 
 using ReplyBuffer = std::array<uint8_t, link::kMaxReply>;
 
@@ -43,18 +37,18 @@ struct Reply {
   int32_t count;
 
   bool received() const noexcept { return count != 0; }
-  uint8_t head() const noexcept { return bytes[kHeadAt]; }
-  uint8_t mode() const noexcept { return bytes[kModeAt]; }
-  uint8_t length() const noexcept { return bytes[kLengthAt]; }
-  uint8_t body(std::size_t i) const noexcept { return bytes[kBodyAt + i]; }
+  uint8_t head() const noexcept { return bytes[link::kHeadAt]; }
+  uint8_t mode() const noexcept { return bytes[link::kModeAt]; }
+  uint8_t length() const noexcept { return bytes[link::kLengthAt]; }
+  uint8_t body(std::size_t i) const noexcept { return bytes[link::kBodyAt + i]; }
   // The byte after the body (the body is empty in the block-error replies).
-  uint8_t trailer() const noexcept { return bytes[kBodyAt + length()]; }
+  uint8_t trailer() const noexcept { return bytes[link::kBodyAt + length()]; }
   // The frame's length byte agrees with the count: no stray byte came with it.
   bool length_matches_count() const noexcept {
     return count == static_cast<int32_t>(length() + link::kFrameOverhead);
   }
   std::span<const uint8_t> body_bytes() const noexcept {
-    return std::span<const uint8_t>(bytes).subspan(kBodyAt, length());
+    return std::span<const uint8_t>(bytes).subspan(link::kBodyAt, length());
   }
 };
 

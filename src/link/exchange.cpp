@@ -17,11 +17,9 @@
 namespace vorkand::link {
 namespace {
 
-constexpr std::size_t kLengthIndex = 2;  // the length byte is the reply's third
-
 bool is_complete(std::span<const uint8_t> gathered) noexcept {
-  if (gathered.size() <= kLengthIndex) return false;
-  return gathered.size() >= gathered[kLengthIndex] + kFrameOverhead;
+  if (gathered.size() <= kLengthAt) return false;
+  return gathered.size() >= gathered[kLengthAt] + kFrameOverhead;
 }
 
 }  // namespace

@@ -18,6 +18,12 @@
 
 namespace vorkand::link {
 
+// Positions in a frame.
+inline constexpr std::size_t kHeadAt = 0;
+inline constexpr std::size_t kModeAt = 1;
+inline constexpr std::size_t kLengthAt = 2;
+inline constexpr std::size_t kBodyAt = 3;
+
 inline constexpr std::size_t kMaxReply = 256;      // largest reply accepted
 inline constexpr std::size_t kFrameOverhead = 4;   // head, mode, length, trailer
 inline constexpr uint32_t kSilenceLimitMs = 5000;  // longest silence a reply may have

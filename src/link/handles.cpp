@@ -14,6 +14,10 @@ std::array<std::atomic<int32_t>, kSlots> g_open_handles{};
 
 bool remember_handle(int32_t handle) noexcept {
   if (handle == 0) return false;
+  // The system hands out a value again only once it is free, so a value still
+  // here was closed behind the library's back: it stands for the new open
+  // now, and a second entry would outlive the CT_close that ends it.
+  if (is_open_handle(handle)) return true;
   for (auto& slot : g_open_handles) {
     int32_t expected = 0;
     if (slot.compare_exchange_strong(expected, handle, std::memory_order_acq_rel)) return true;

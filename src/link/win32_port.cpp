@@ -13,6 +13,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 #include "link/system_port.h"
@@ -104,8 +106,7 @@ int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
   const int32_t waiting = queued_input(h);
   if (waiting <= 0) return waiting;
   // Only bytes already waiting: ReadFile returns at once with them.
-  const DWORD wanted = static_cast<DWORD>(waiting) < into.size() ? static_cast<DWORD>(waiting)
-                                                                 : static_cast<DWORD>(into.size());
+  const auto wanted = static_cast<DWORD>(std::min(static_cast<std::size_t>(waiting), into.size()));
   if (wanted == 0) return 0;
   DWORD got = 0;
   if (!ReadFile(h, into.data(), wanted, &got, nullptr)) return -1;

@@ -266,6 +266,26 @@ TEST_F(PortTest, OnlyOpenHandlesOfTheLibraryAreClosed) {
   ::close(own);
 }
 
+TEST_F(PortTest, HandleClosedBehindTheLibrarysBackIsRememberedOnceWhenReused) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  map(4, pty.path());
+  const int32_t first = CT_open("COM4");
+  ASSERT_GT(first, 0);
+  // The host closes the library's descriptor itself; the next open reuses it.
+  ::ioctl(first, TIOCNXCL);
+  ::close(first);
+  const int32_t second = CT_open("COM4");
+  ASSERT_EQ(second, first);
+  EXPECT_EQ(CT_close(second), 0);
+
+  const int own = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(own, second);
+  EXPECT_EQ(CT_close(own), -1);
+  EXPECT_TRUE(is_open(own)) << "the library closed a descriptor it did not open";
+  ::close(own);
+}
+
 TEST_F(PortTest, HandleIsNeverZeroEvenWhenDescriptorZeroIsFree) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
