@@ -6,6 +6,7 @@
 //   reader.expect("00 49 05 00 00 00 00 00 00", "00 00 02 90 00 00 FF"); // stray byte: count 7
 //   reader.expect("80 00 04 80 60 00 00 00", "80 00 02 90", 6);        // explicit count
 //   reader.expect_silence("80 00 04 80 61 00 00 00");                   // count 0: no reply
+//   reader.expect_or_silence(frame, reply);                  // reply nullptr: no reply
 //   ... run the operation against `reader` ...
 //
 // The reply count is the number of reply bytes unless given; it may exceed the
@@ -92,6 +93,13 @@ class FakeTransport final : public link::Transport {
   }
   FakeTransport& expect_silence(const Bytes& frame) { return add({frame, {}, 0}); }
   FakeTransport& expect_silence(std::string_view frame) { return expect_silence(hex(frame)); }
+  // For tables where a reply of nullptr stands for silence.
+  FakeTransport& expect_or_silence(std::string_view frame, const char* reply) {
+    return reply ? expect(frame, reply) : expect_silence(frame);
+  }
+  FakeTransport& expect_or_silence(std::string_view frame, const char* reply, int32_t count) {
+    return reply ? expect(frame, reply, count) : expect_silence(frame);
+  }
   FakeTransport& expect_any(const Bytes& reply) {
     return add({std::nullopt, reply, static_cast<int32_t>(reply.size())});
   }
