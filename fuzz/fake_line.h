@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.h"
+#include "fake_clock.h"
 #include "link/port.h"
 
 namespace vorkand::fuzz {
@@ -20,15 +21,7 @@ struct Arrival {
   std::vector<uint8_t> bytes;
 };
 
-class FakeClock final : public link::Clock {
- public:
-  explicit FakeClock(uint32_t start) : now_(start) {}
-  uint32_t now_ms() noexcept override { return now_; }
-  void advance(uint32_t ms) { now_ += ms; }
-
- private:
-  uint32_t now_;
-};
+using test::FakeClock;
 
 class FakeLine final : public link::Port {
  public:

@@ -8,14 +8,18 @@
 #include <vector>
 
 #include "card/card.h"
+#include "card_test_util.h"
 #include "fake_transport.h"
 
 namespace vorkand::card {
 namespace {
 
+using test::apdu_length;
 using test::Bytes;
-using test::FakeTransport;
-using test::hex;
+using test::Call;
+using test::Exchange;
+using vorkand::test::FakeTransport;
+using vorkand::test::hex;
 
 constexpr const char* kReadBinary = "00 B0 00 00 04";
 // READ BINARY with direction 1 and protocol 0, and its poll frame.
@@ -23,21 +27,10 @@ constexpr const char* kCommandT0Out = "40 4F 05 00 B0 00 00 04 00";
 constexpr const char* kPollT0 = "40 49 05 00 00 00 00 00 00";
 constexpr const char* kBusy = "80 00 02 70 03 00";
 
-// One call's outputs, with the response buffers primed to show what was written.
-struct Call {
-  Result result{};
-  uint8_t response_length = 0xEE;
-  std::array<uint8_t, 256> response{};
-
-  Bytes data() const { return Bytes(response.begin(), response.begin() + response_length); }
-};
-
 Call run(FakeTransport& reader, const Bytes& apdu, int32_t direction = 1, int32_t protocol = 0,
          int32_t length = -1) {
   Call call;
-  call.response.fill(0xCC);
-  const int32_t apdu_length = length < 0 ? static_cast<int32_t>(apdu.size()) : length;
-  call.result = command(reader, apdu_length, apdu.data(), &call.response_length,
+  call.result = command(reader, apdu_length(apdu, length), apdu.data(), &call.response_length,
                         call.response.data(), direction, protocol);
   return call;
 }
@@ -277,11 +270,6 @@ TEST(Command, LargestDataReply) {
 }
 
 // No reply at any step ends the call at once; the fake fails on any further frame.
-struct Exchange {
-  const char* frame;
-  const char* reply;  // nullptr: no reply
-};
-
 TEST(Command, SilenceAtEveryStep) {
   constexpr const char* kGetResponse = "40 4F 05 00 C0 00 00 08 00";
   constexpr const char* k6D00 = "00 00 02 6D 00 00";
@@ -299,13 +287,7 @@ TEST(Command, SilenceAtEveryStep) {
   };
   for (const auto& chain : chains) {
     FakeTransport reader;
-    for (const Exchange& e : chain) {
-      if (e.reply) {
-        reader.expect(e.frame, e.reply);
-      } else {
-        reader.expect_silence(e.frame);
-      }
-    }
+    for (const Exchange& e : chain) reader.expect_or_silence(e.frame, e.reply);
     const Call call = run(reader, kReadBinary);
     EXPECT_EQ(call.result.status, kSwNoReply);
     EXPECT_EQ(call.result.source, Source::no_reply);

@@ -47,16 +47,8 @@ class ResetReaderRetry : public testing::TestWithParam<SecondTry> {};
 TEST_P(ResetReaderRetry, SendsOnceMoreAndJudgesTheSecondReply) {
   const SecondTry& c = GetParam();
   FakeTransport reader;
-  if (c.first) {
-    reader.expect(hex(kReset), hex(c.first), c.first_count);
-  } else {
-    reader.expect_silence(kReset);
-  }
-  if (c.second) {
-    reader.expect(hex(kReset), hex(c.second), c.second_count);
-  } else {
-    reader.expect_silence(kReset);
-  }
+  reader.expect_or_silence(kReset, c.first, c.first_count)
+      .expect_or_silence(kReset, c.second, c.second_count);
   EXPECT_EQ(reset_reader(reader), c.status);
 }
 
@@ -132,16 +124,8 @@ class PowerUpStepFails : public PowerUp, public testing::WithParamInterface<Fail
 TEST_P(PowerUpStepFails, StopsThereAndLeavesTheAtrLengthAlone) {
   const FailedStep& c = GetParam();
   FakeTransport reader;
-  if (c.step1) {
-    reader.expect(hex(kPowerUp1), hex(c.step1));
-  } else {
-    reader.expect_silence(kPowerUp1);
-  }
-  if (c.step2 == nullptr) {
-    reader.expect_silence(kPowerUp2);
-  } else if (*c.step2 != '\0') {
-    reader.expect(kPowerUp2, c.step2);
-  }
+  reader.expect_or_silence(kPowerUp1, c.step1);
+  if (c.step2 == nullptr || *c.step2 != '\0') reader.expect_or_silence(kPowerUp2, c.step2);
   EXPECT_EQ(power_up(reader, &atr_length_, atr_.data()), c.status);
   EXPECT_EQ(atr_length_, 0xEE);
   EXPECT_EQ(protocol_byte(), kUnchanged);
@@ -175,11 +159,7 @@ TEST_P(AtrRequestFails, LeavesAnAtrLengthOfZero) {
   const FailedAtr& c = GetParam();
   FakeTransport reader;
   reader.expect(kPowerUp1, kGood).expect(kPowerUp2, kGood);
-  if (c.reply) {
-    reader.expect(kAtrRequest, c.reply);
-  } else {
-    reader.expect_silence(kAtrRequest);
-  }
+  reader.expect_or_silence(kAtrRequest, c.reply);
   EXPECT_EQ(power_up(reader, &atr_length_, atr_.data()), c.status);
   EXPECT_EQ(atr_length_, 0);
   EXPECT_EQ(atr_[0], 0) << "nothing copied";

@@ -10,14 +10,18 @@
 #include <vector>
 
 #include "card/card.h"
+#include "card_test_util.h"
 #include "fake_transport.h"
 
 namespace vorkand::card {
 namespace {
 
+using test::apdu_length;
 using test::Bytes;
-using test::FakeTransport;
-using test::hex;
+using test::Call;
+using test::Exchange;
+using vorkand::test::FakeTransport;
+using vorkand::test::hex;
 
 constexpr const char* kReadBinary = "00 B0 00 00 04";
 constexpr const char* kReadBinaryT1 = "00 4F 05 00 B0 00 00 04 00";
@@ -28,20 +32,10 @@ constexpr const char* kSwitchToT1 = "80 14 00 00 01 01";
 constexpr const char* kSwitchToT1Frame = "00 49 06 80 14 00 00 01 01 00";
 constexpr const char* kSwitchToT1FrameT0 = "40 49 06 80 14 00 00 01 01 00";
 
-struct Call {
-  Result result{};
-  uint8_t response_length = 0xEE;
-  std::array<uint8_t, 256> response{};
-
-  Bytes data() const { return Bytes(response.begin(), response.begin() + response_length); }
-};
-
 Call run(FakeTransport& reader, const Bytes& apdu, int32_t length = -1) {
   Call call;
-  call.response.fill(0xCC);
-  const int32_t apdu_length = length < 0 ? static_cast<int32_t>(apdu.size()) : length;
-  call.result = transparent_command(reader, apdu_length, apdu.data(), &call.response_length,
-                                    call.response.data());
+  call.result = transparent_command(reader, apdu_length(apdu, length), apdu.data(),
+                                    &call.response_length, call.response.data());
   return call;
 }
 
@@ -164,7 +158,7 @@ TEST_F(ResetRequest, AtrLongerThanTheResponseBufferIsRefused) {
     FakeTransport reader;
     reader.expect("80 00 04 80 60 00 00 00", "80 00 02 90 00 00")
         .expect("80 00 04 80 6B 05 00 00", "80 00 02 90 00 00")
-        .expect("80 00 04 80 61 00 00 00", test::to_hex(atr_reply));
+        .expect("80 00 04 80 61 00 00 00", vorkand::test::to_hex(atr_reply));
     const Call call = run(reader, "00 12 00 00 00");
     if (n <= kMaxResponse) {
       EXPECT_EQ(call.result.status, kSwOk);
@@ -190,11 +184,6 @@ TEST_F(ResetRequest, NeedsFiveApduBytes) {
 // A whole call as a dialogue on the wire: the protocol byte before, the APDU
 // (and its length, when not its size), each frame with its reply, the result
 // and the protocol byte after.
-struct Exchange {
-  const char* frame;
-  const char* reply;  // nullptr: no reply
-};
-
 struct Dialogue {
   const char* name;
   uint8_t before;
@@ -218,13 +207,7 @@ TEST_P(Dialogues, FramesResultAndProtocolByte) {
   const Dialogue& d = GetParam();
   set_protocol_byte(d.before);
   FakeTransport reader;
-  for (const Exchange& e : d.exchanges) {
-    if (e.reply) {
-      reader.expect(e.frame, e.reply);
-    } else {
-      reader.expect_silence(e.frame);
-    }
-  }
+  for (const Exchange& e : d.exchanges) reader.expect_or_silence(e.frame, e.reply);
   const Call call = run(reader, hex(d.apdu), d.length);
   EXPECT_EQ(call.result.status, d.status);
   EXPECT_EQ(call.result.source, d.source);

@@ -39,6 +39,13 @@ class Faults : public ::testing::Test {
     return CT_open("COM1");
   }
 
+  // A simulated reader with one fault.
+  static std::unique_ptr<sim::PtySimulator> start_faulty(sim::Fault fault) {
+    sim::PtyOptions options;
+    options.faults.push_back(std::move(fault));
+    return start_reader(std::move(options));
+  }
+
   std::unique_ptr<sim::PtySimulator> good_sim_;
   int32_t good_ = 0;
 };
@@ -92,10 +99,8 @@ TEST_F(Faults, FarEndHangsUpMidReply) {
 }
 
 TEST_F(Faults, ReplySplitAcrossTheSilenceLimitIsLostAndItsLateRestDiscarded) {
-  sim::PtyOptions options;
   // The answer to SELECT: 3 bytes at once, the rest 5.3 s later.
-  options.faults.push_back({sim::Fault::Kind::split, 1, {{3, 0ms}, {0, 5300ms}}, {}});
-  auto sim = start_reader(std::move(options));
+  auto sim = start_faulty({sim::Fault::Kind::split, 1, {{3, 0ms}, {0, 5300ms}}, {}});
   ASSERT_NE(sim, nullptr);
   const int32_t handle = open_on(sim->device_path());
   ASSERT_NE(handle, 0);
@@ -117,10 +122,8 @@ TEST_F(Faults, ReplySplitAcrossTheSilenceLimitIsLostAndItsLateRestDiscarded) {
 }
 
 TEST_F(Faults, ReplyInPiecesWithinTheSilenceLimitIsTaken) {
-  sim::PtyOptions options;
-  options.faults.push_back(
+  auto sim = start_faulty(
       {sim::Fault::Kind::split, 2, {{1, 0ms}, {2, 300ms}, {1, 1200ms}, {0, 10ms}}, {}});
-  auto sim = start_reader(std::move(options));
   ASSERT_NE(sim, nullptr);
   const int32_t handle = open_on(sim->device_path());
   ASSERT_NE(handle, 0);
@@ -133,9 +136,7 @@ TEST_F(Faults, ReplyInPiecesWithinTheSilenceLimitIsTaken) {
 }
 
 TEST_F(Faults, OverlongReplyEndsAtOnceAndItsTailIsDiscarded) {
-  sim::PtyOptions options;
-  options.faults.push_back({sim::Fault::Kind::overlong, 1, {}, {}});
-  auto sim = start_reader(std::move(options));
+  auto sim = start_faulty({sim::Fault::Kind::overlong, 1, {}, {}});
   ASSERT_NE(sim, nullptr);
   const int32_t handle = open_on(sim->device_path());
   ASSERT_NE(handle, 0);
@@ -152,10 +153,8 @@ TEST_F(Faults, OverlongReplyEndsAtOnceAndItsTailIsDiscarded) {
 }
 
 TEST_F(Faults, StrayBytesBehindAReplyAreNotTakenAsTheNextReply) {
-  sim::PtyOptions options;
   // Behind the answer to SELECT: what looks like a complete status reply.
-  options.faults.push_back({sim::Fault::Kind::stray, 1, {}, {0x80, 0x00, 0x02, 0x70, 0x01, 0x00}});
-  auto sim = start_reader(std::move(options));
+  auto sim = start_faulty({sim::Fault::Kind::stray, 1, {}, {0x80, 0x00, 0x02, 0x70, 0x01, 0x00}});
   ASSERT_NE(sim, nullptr);
   const int32_t handle = open_on(sim->device_path());
   ASSERT_NE(handle, 0);

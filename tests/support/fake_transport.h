@@ -6,14 +6,14 @@
 //   reader.expect("00 49 05 00 00 00 00 00 00", "00 00 02 90 00 00 FF"); // stray byte: count 7
 //   reader.expect("80 00 04 80 60 00 00 00", "80 00 02 90", 6);        // explicit count
 //   reader.expect_silence("80 00 04 80 61 00 00 00");                   // count 0: no reply
+//   reader.expect_or_silence(frame, reply);                  // reply nullptr: no reply
 //   ... run the operation against `reader` ...
 //
 // The reply count is the number of reply bytes unless given; it may exceed the
 // reply's length byte + 4 (stray bytes that came with it). Every frame sent is
 // recorded (sent()). A frame other than the one expected, a frame past the end
 // of the script, and (when the fake is destroyed) script steps never reached
-// each fail the running GoogleTest test. A step made with expect_any() accepts
-// whatever frame comes, for harnesses that only feed replies.
+// each fail the running GoogleTest test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,8 +21,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,9 +61,9 @@ inline std::string to_hex(const Bytes& bytes) {
 class FakeTransport final : public link::Transport {
  public:
   struct Step {
-    std::optional<Bytes> frame;  // the frame expected; none: any frame
-    Bytes reply;                 // the reply's bytes
-    int32_t count;               // the reply count returned; 0: no reply
+    Bytes frame;    // the frame expected
+    Bytes reply;    // the reply's bytes
+    int32_t count;  // the reply count returned; 0: no reply
   };
 
   FakeTransport() = default;
@@ -74,7 +72,7 @@ class FakeTransport final : public link::Transport {
   ~FakeTransport() override {
     if (next_ < script_.size()) {
       ADD_FAILURE() << "the reader still expected " << script_.size() - next_
-                    << " frame(s), the next one " << describe(script_[next_]);
+                    << " frame(s), the next one " << to_hex(script_[next_].frame);
     }
   }
 
@@ -92,8 +90,12 @@ class FakeTransport final : public link::Transport {
   }
   FakeTransport& expect_silence(const Bytes& frame) { return add({frame, {}, 0}); }
   FakeTransport& expect_silence(std::string_view frame) { return expect_silence(hex(frame)); }
-  FakeTransport& expect_any(const Bytes& reply) {
-    return add({std::nullopt, reply, static_cast<int32_t>(reply.size())});
+  // For tables where a reply of nullptr stands for silence.
+  FakeTransport& expect_or_silence(std::string_view frame, const char* reply) {
+    return reply ? expect(frame, reply) : expect_silence(frame);
+  }
+  FakeTransport& expect_or_silence(std::string_view frame, const char* reply, int32_t count) {
+    return reply ? expect(frame, reply, count) : expect_silence(frame);
   }
 
   int32_t exchange(std::span<const uint8_t> frame,
@@ -104,9 +106,9 @@ class FakeTransport final : public link::Transport {
       return 0;
     }
     const Step& step = script_[next_++];
-    if (step.frame && *step.frame != sent_.back()) {
+    if (step.frame != sent_.back()) {
       ADD_FAILURE() << "frame " << sent_.size() << " was " << to_hex(sent_.back())
-                    << "\n          expected " << to_hex(*step.frame);
+                    << "\n          expected " << to_hex(step.frame);
     }
     if (step.count == 0) return 0;
     const std::size_t n = std::min(step.reply.size(), reply.size());
@@ -126,10 +128,6 @@ class FakeTransport final : public link::Transport {
     }
     script_.push_back(std::move(step));
     return *this;
-  }
-
-  static std::string describe(const Step& step) {
-    return step.frame ? to_hex(*step.frame) : std::string("(any frame)");
   }
 
   std::vector<Step> script_;
