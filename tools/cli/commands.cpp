@@ -29,12 +29,6 @@ std::string hex(std::span<const uint8_t> bytes) {
   return sim::to_hex(bytes);
 }
 
-std::string printable(std::span<const uint8_t> bytes) {
-  std::string text;
-  for (uint8_t b : bytes) text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
-  return text;
-}
-
 // The reader-level results of the library, as opposed to the card's answers.
 bool is_reader_error(uint16_t sw) {
   return sw == card::kSwNoReply || sw == card::kSwBusy || sw == card::kSwRefused ||
@@ -182,7 +176,7 @@ std::string apdu_note(const Bytes& apdu) {
 }
 
 std::string data_note(const Bytes& data) {
-  return fmt::format("data  {}  |{}|", hex(data), printable(data));
+  return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
 }
 
 }  // namespace
