@@ -16,12 +16,6 @@ constexpr std::array<int, 16> kFi{372, 372, 558, 744,  1116, 1488, 1860, 0,
                                   0,   512, 768, 1024, 1536, 2048, 0,    0};
 constexpr std::array<int, 16> kDi{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
-std::string printable(std::span<const uint8_t> bytes) {
-  std::string text;
-  for (uint8_t b : bytes) text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
-  return text;
-}
-
 }  // namespace
 
 AtrInfo decode_atr(std::span<const uint8_t> atr) {
@@ -141,7 +135,7 @@ std::vector<std::string> describe_atr(const AtrInfo& info) {
   }
   lines.push_back("protocols  " + protocols);
   lines.push_back(fmt::format("historical  {}  |{}|", sim::to_hex(info.historical),
-                              printable(info.historical)));
+                              sim::printable(info.historical)));
   if (info.tck) {
     lines.push_back(fmt::format("TCK  {:02X}  {}", *info.tck, info.tck_ok ? "correct" : "WRONG"));
   } else if (info.error.empty()) {

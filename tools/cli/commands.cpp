@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <signal.h>
 
 #include <array>
@@ -15,6 +16,8 @@
 #include "card/card.h"
 #include "cli/atr.h"
 #include "cli/status_words.h"
+#include "link/frame.h"
+#include "link/posix_settings.h"
 #include "sim/card_file.h"
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
@@ -27,12 +30,6 @@ using Bytes = std::vector<uint8_t>;
 
 std::string hex(std::span<const uint8_t> bytes) {
   return sim::to_hex(bytes);
-}
-
-std::string printable(std::span<const uint8_t> bytes) {
-  std::string text;
-  for (uint8_t b : bytes) text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
-  return text;
 }
 
 // The reader-level results of the library, as opposed to the card's answers.
@@ -49,18 +46,34 @@ std::string sw_json(uint16_t sw) {
   return fmt::format(R"("sw":"{:04X}","meaning":"{}")", sw, json_escape(status_meaning(sw)));
 }
 
-// Opens the port; prints the error line itself.
+// Opens the port; prints the error line itself, naming the device the
+// library tried.
 std::optional<int32_t> open_port(const Context& context) {
   const int32_t handle = CT_open(context.port.c_str());
   if (handle != 0) return handle;
-  const std::string variable = "VORKAND_" + context.port;
-  const char* device = std::getenv(variable.c_str());
+  std::array<char, 256> device{};
+  if (!link::com_device_path(context.port[3] - '0', device)) device[0] = '\0';
   fail(kExitFailure,
        fmt::format("cannot open {} ({}): missing, busy or not a serial port; use --device PATH "
                    "or run `vorkand sim`",
-                   context.port,
-                   device ? device : fmt::format("/dev/ttyS{}", context.port[3] - '1').c_str()));
+                   context.port, device.data()));
   return std::nullopt;
+}
+
+// An APDU as the commands take it: 4 to 251 hex bytes, as the library sends.
+std::optional<Bytes> parse_apdu(std::string_view text) {
+  auto apdu = sim::parse_hex(text);
+  if (!apdu || apdu->size() < 4 || apdu->size() > 251) return std::nullopt;
+  return apdu;
+}
+
+const char* direction_name(const sim::TraceEvent& event) {
+  return event.direction == sim::TraceEvent::Direction::to_reader ? "to_reader" : "to_host";
+}
+
+// {"ok":true,"<name>":[item,item,...]}
+void print_json_results(bool ok, std::string_view name, const std::vector<std::string>& items) {
+  fmt::print("{{\"ok\":{},\"{}\":[{}]}}\n", ok, name, fmt::join(items, ","));
 }
 
 struct Exchange {
@@ -148,10 +161,8 @@ class DemoPrinter {
     std::string item =
         fmt::format(R"({{"step":{},"title":"{}","frames":[)", number_, json_escape(title));
     for (std::size_t i = 0; i < frames.size(); ++i) {
-      item += fmt::format(
-          R"({}{{"direction":"{}","bytes":"{}"}})", i ? "," : "",
-          frames[i].direction == sim::TraceEvent::Direction::to_reader ? "to_reader" : "to_host",
-          sim::to_hex(frames[i].bytes, ""));
+      item += fmt::format(R"({}{{"direction":"{}","bytes":"{}"}})", i ? "," : "",
+                          direction_name(frames[i]), sim::to_hex(frames[i].bytes, ""));
     }
     item += "],\"notes\":[";
     for (std::size_t i = 0; i < notes.size(); ++i) {
@@ -164,10 +175,7 @@ class DemoPrinter {
   }
 
   void finish(bool ok) {
-    if (!json_) return;
-    fmt::print("{{\"ok\":{},\"steps\":[", ok ? "true" : "false");
-    for (std::size_t i = 0; i < items_.size(); ++i) fmt::print("{}{}", i ? "," : "", items_[i]);
-    fmt::print("]}}\n");
+    if (json_) print_json_results(ok, "steps", items_);
   }
 
  private:
@@ -182,7 +190,7 @@ std::string apdu_note(const Bytes& apdu) {
 }
 
 std::string data_note(const Bytes& data) {
-  return fmt::format("data  {}  |{}|", hex(data), printable(data));
+  return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
 }
 
 }  // namespace
@@ -353,12 +361,9 @@ int run_sim(const Context& context, const SimSettings& settings) {
     trace = [&print_mutex, json = context.json](const sim::TraceEvent& event) {
       std::lock_guard lock(print_mutex);
       if (json) {
-        fmt::print(
-            R"({{"ms":{:.3f},"direction":"{}","bytes":"{}"}})"
-            "\n",
-            event.ms,
-            event.direction == sim::TraceEvent::Direction::to_reader ? "to_reader" : "to_host",
-            sim::to_hex(event.bytes, ""));
+        fmt::print(R"({{"ms":{:.3f},"direction":"{}","bytes":"{}"}})"
+                   "\n",
+                   event.ms, direction_name(event), sim::to_hex(event.bytes, ""));
       } else {
         fmt::print("{}\n", sim::format_trace(event, true));
       }
@@ -435,8 +440,8 @@ int run_atr(const Context& context) {
 int run_send(const Context& context, const SendSettings& settings) {
   std::vector<Bytes> apdus;
   for (const std::string& text : settings.apdus) {
-    auto apdu = sim::parse_hex(text);
-    if (!apdu || apdu->size() < 4 || apdu->size() > 251) {
+    auto apdu = parse_apdu(text);
+    if (!apdu) {
       return fail(
           kExitUsage,
           fmt::format("'{}' is not an APDU (4 to 251 hex bytes, one APDU an argument)", text));
@@ -466,8 +471,9 @@ int run_send(const Context& context, const SendSettings& settings) {
     if (by_arguments) {
       std::array<uint8_t, 256> response{};
       uint8_t length = 0;
-      const int direction =
-          settings.direction ? *settings.direction : (card::mode_for_ins(apdu[1]) == 0x4F ? 1 : 0);
+      const int direction = settings.direction
+                                ? *settings.direction
+                                : (card::mode_for_ins(apdu[1]) == link::kModeOut ? 1 : 0);
       const int protocol = settings.protocol ? *settings.protocol : 0;
       result.sw =
           static_cast<uint16_t>(ICC_command(*handle, static_cast<int32_t>(apdu.size()), apdu.data(),
@@ -493,11 +499,7 @@ int run_send(const Context& context, const SendSettings& settings) {
     }
   }
   CT_close(*handle);
-  if (context.json) {
-    fmt::print("{{\"ok\":{},\"results\":[", status == kExitOk ? "true" : "false");
-    for (std::size_t i = 0; i < items.size(); ++i) fmt::print("{}{}", i ? "," : "", items[i]);
-    fmt::print("]}}\n");
-  }
+  if (context.json) print_json_results(status == kExitOk, "results", items);
   return status;
 }
 
@@ -533,8 +535,8 @@ std::variant<std::vector<ScriptLine>, std::string> parse_script(std::istream& in
       item.kind = ScriptLine::Kind::reset_reader;
     } else {
       const auto arrow = line.find("->");
-      auto apdu = sim::parse_hex(trim(line.substr(0, arrow)));
-      if (!apdu || apdu->size() < 4 || apdu->size() > 251) {
+      auto apdu = parse_apdu(trim(line.substr(0, arrow)));
+      if (!apdu) {
         return fmt::format("line {}: not an APDU (4 to 251 hex bytes)", number);
       }
       item.apdu = std::move(*apdu);
@@ -630,10 +632,9 @@ int run_script(const Context& context, const std::string& path) {
   }
   CT_close(*handle);
   if (context.json) {
-    fmt::print(R"({{"ok":{},"checked":{},"mismatches":{},"results":[)",
-               mismatches == 0 && !reader_failed ? "true" : "false", checked, mismatches);
-    for (std::size_t i = 0; i < items.size(); ++i) fmt::print("{}{}", i ? "," : "", items[i]);
-    fmt::print("]}}\n");
+    fmt::print(R"({{"ok":{},"checked":{},"mismatches":{},"results":[{}]}})"
+               "\n",
+               mismatches == 0 && !reader_failed, checked, mismatches, fmt::join(items, ","));
   } else {
     fmt::print("{} checked, {} mismatch{}\n", checked, mismatches, mismatches == 1 ? "" : "es");
   }

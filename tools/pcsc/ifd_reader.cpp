@@ -43,15 +43,13 @@ Outcome IfdReader::power_up() noexcept {
   atr_length_ = 0;
   card_known_ = false;
 
-  // The library writes up to a whole reply's worth of ATR.
-  std::array<uint8_t, link::kMaxReply> atr{};
+  // A resource manager takes no ATR longer than ISO 7816-3 allows: the
+  // library refuses a longer one as out of form, writing nothing past atr_.
   uint8_t length = 0;
-  const uint16_t status = card::power_up(transport_, &length, atr.data());
+  const uint16_t status = card::power_up(transport_, &length, atr_.data(), atr_.size());
   if (status == card::kSwNoReply) return Outcome::no_reply;
-  // A resource manager takes no ATR longer than ISO 7816-3 allows.
-  if (status != card::kSwOk || length == 0 || length > kMaxAtr) return Outcome::power_failed;
+  if (status != card::kSwOk || length == 0) return Outcome::power_failed;
 
-  std::copy_n(atr.begin(), length, atr_.begin());
   atr_length_ = length;
   card_known_ = true;
   protocol_ = first_offered_protocol(this->atr());

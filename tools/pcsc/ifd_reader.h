@@ -27,11 +27,10 @@
 
 namespace vorkand::pcsc {
 
-inline constexpr std::size_t kMaxAtr = 33;            // longest ATR a resource manager takes
-inline constexpr std::size_t kMinApdu = 4;            // CLA INS P1 P2
-inline constexpr std::size_t kMaxApdu = 251;          // the frame's length byte allows no more
-inline constexpr std::size_t kMaxResponse = 250 + 2;  // response data plus SW1 SW2
-inline constexpr uint32_t kPresenceRetryMs = 2000;    // shortest gap between presence power-ups
+inline constexpr std::size_t kMaxAtr = 33;          // longest ATR a resource manager takes
+inline constexpr std::size_t kMinApdu = 4;          // CLA INS P1 P2
+inline constexpr std::size_t kMaxApdu = 251;        // the frame's length byte allows no more
+inline constexpr uint32_t kPresenceRetryMs = 2000;  // shortest gap between presence power-ups
 
 enum class Protocol : uint8_t { t0, t1 };
 

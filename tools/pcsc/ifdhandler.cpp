@@ -152,6 +152,13 @@ RESPONSECODE open_channel(DWORD lun, int com, const char* path) noexcept {
   }
 }
 
+// COM port `com` (1..4), named in the library's spelling: without the colon
+// that reader.conf needs.
+RESPONSECODE open_com_channel(DWORD lun, int com) noexcept {
+  const std::array<char, 5> name{'C', 'O', 'M', static_cast<char>('0' + com), '\0'};
+  return open_channel(lun, com, name.data());
+}
+
 // Response code of a transmit outcome.
 RESPONSECODE exchange_code(Outcome outcome) noexcept {
   switch (outcome) {
@@ -191,20 +198,13 @@ RESPONSECODE put_byte(UCHAR byte, PDWORD length, PUCHAR value) noexcept {
 VORKAND_IFD_EXPORT RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
   if (DeviceName == nullptr) return IFD_NO_SUCH_DEVICE;
   const int com = vorkand::pcsc::com_index(DeviceName);
-  if (com != 0) {
-    // The COM name without the colon that reader.conf needs.
-    const std::array<char, 5> name{'C', 'O', 'M', static_cast<char>('0' + com), '\0'};
-    return open_channel(Lun, com, name.data());
-  }
-  return open_channel(Lun, 0, DeviceName);
+  return com != 0 ? open_com_channel(Lun, com) : open_channel(Lun, 0, DeviceName);
 }
 
 // Channels 1..4 stand for COM1..COM4.
 VORKAND_IFD_EXPORT RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
   if (Channel < 1 || Channel > 4) return IFD_NO_SUCH_DEVICE;
-  const int com = static_cast<int>(Channel);
-  const std::array<char, 5> name{'C', 'O', 'M', static_cast<char>('0' + com), '\0'};
-  return open_channel(Lun, com, name.data());
+  return open_com_channel(Lun, static_cast<int>(Channel));
 }
 
 VORKAND_IFD_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {

@@ -45,4 +45,11 @@ std::string to_hex(std::span<const uint8_t> bytes, std::string_view separator) {
   return text;
 }
 
+std::string printable(std::span<const uint8_t> bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (uint8_t b : bytes) text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
+  return text;
+}
+
 }  // namespace vorkand::sim

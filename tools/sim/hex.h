@@ -18,4 +18,7 @@ std::optional<std::vector<uint8_t>> parse_hex(std::string_view text);
 // Upper-case hex, bytes separated by `separator` (none when empty).
 std::string to_hex(std::span<const uint8_t> bytes, std::string_view separator = " ");
 
+// The bytes as ASCII text, '.' for each byte that is not printable.
+std::string printable(std::span<const uint8_t> bytes);
+
 }  // namespace vorkand::sim

@@ -3,14 +3,21 @@
 #include <algorithm>
 #include <utility>
 
+#include "card/reply.h"
+#include "link/frame.h"
+
 namespace vorkand::sim {
 namespace {
 
-constexpr uint8_t kHeadReader = 0x80;
-constexpr uint8_t kHeadAtr = 0x70;
-constexpr uint8_t kHeadT1 = 0x00;
-constexpr uint8_t kHeadT0 = 0x40;
-constexpr std::size_t kMaxBody = 252;  // a reply holds at most 256 bytes
+using link::kHeadAtr;
+using link::kHeadReader;
+using link::kHeadT0;
+using link::kHeadT1;
+constexpr std::size_t kMaxBody = link::kMaxReply - link::kFrameOverhead;
+
+std::vector<uint8_t> block_error(uint8_t kind) {
+  return {kHeadT1, kind, 0x00, kind};
+}
 
 bool is_poll(std::span<const uint8_t> apdu) {
   return apdu.size() == 5 &&
@@ -21,7 +28,7 @@ bool is_poll(std::span<const uint8_t> apdu) {
 
 std::vector<uint8_t> make_frame(uint8_t head, uint8_t mode, std::span<const uint8_t> body) {
   std::vector<uint8_t> frame;
-  frame.reserve(body.size() + 4);
+  frame.reserve(body.size() + link::kFrameOverhead);
   frame.push_back(head);
   frame.push_back(mode);
   frame.push_back(static_cast<uint8_t>(body.size()));
@@ -32,47 +39,53 @@ std::vector<uint8_t> make_frame(uint8_t head, uint8_t mode, std::span<const uint
 
 std::vector<uint8_t> reader_status(uint8_t sw1, uint8_t sw2) {
   const uint8_t body[] = {sw1, sw2};
-  return make_frame(kHeadReader, 0x00, body);
+  return make_frame(kHeadReader, link::kModeReader, body);
 }
 
 ReaderModel::ReaderModel(CardModel card, ReaderOptions options)
     : card_(std::move(card)), options_(options) {}
 
 std::vector<uint8_t> ReaderModel::on_frame(std::span<const uint8_t> frame) {
-  if (frame.size() < 4 || frame.size() != static_cast<std::size_t>(frame[2]) + 4) return {};
-  const auto body = frame.subspan(3, frame[2]);
-  switch (frame[0]) {
+  if (frame.size() < link::kFrameOverhead ||
+      frame.size() != std::size_t{frame[card::kLengthAt]} + link::kFrameOverhead) {
+    return {};
+  }
+  const auto body = frame.subspan(card::kBodyAt, frame[card::kLengthAt]);
+  switch (frame[card::kHeadAt]) {
     case kHeadReader:
       return reader_command(body);
     case kHeadT1:
     case kHeadT0:
-      return card_frame(frame[0], frame[1], body);
+      return card_frame(frame[card::kHeadAt], frame[card::kModeAt], body);
     default:
       return {};
   }
 }
 
 std::vector<uint8_t> ReaderModel::reader_command(std::span<const uint8_t> body) {
-  if (body.size() != 4 || body[0] != 0x80) return reader_status(0x70, 0x01);
+  const auto refused = [] {
+    return reader_status(card::kReaderSw1Attention, card::kReaderSw2Refused);
+  };
+  if (body.size() != 4 || body[0] != kHeadReader) return refused();
   held_.clear();
   busy_left_ = 0;
   switch (body[1]) {
     case 0x62:  // reader reset
     case 0x60:  // power-up step 1
     case 0x6B:  // power-up step 2
-      return reader_status(0x90, 0x00);
+      return reader_status(card::kReaderSw1Done, card::kReaderSw2Done);
     case 0x61:  // answer-to-reset request: the card is reset and answers
       card_.reset();
-      return make_frame(kHeadAtr, 0x00, card_.atr());
+      return make_frame(kHeadAtr, link::kModeReader, card_.atr());
     default:
-      return reader_status(0x70, 0x01);
+      return refused();
   }
 }
 
 std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
                                              std::span<const uint8_t> apdu) {
   if (!held_.empty() && is_poll(apdu)) {
-    if (--busy_left_ > 0) return reader_status(0x70, 0x03);
+    if (--busy_left_ > 0) return reader_status(card::kReaderSw1Attention, card::kReaderSw2Busy);
     return std::exchange(held_, {});
   }
   held_.clear();
@@ -82,18 +95,18 @@ std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
     injections_.pop_front();
     switch (injection) {
       case Injection::resend: {
-        const uint8_t body[] = {0x6D, 0x00};
+        const uint8_t body[] = {card::kResendSw1, card::kResendSw2};
         return make_frame(head, mode, body);
       }
       case Injection::block_error_92:
-        return {0x00, 0x92, 0x00, 0x92};
+        return block_error(card::kBlockErrorSwitchHead);
       case Injection::block_error_82:
-        return {0x00, 0x82, 0x00, 0x82};
+        return block_error(card::kBlockErrorSameHead);
     }
   }
   if (options_.strict_head) {
     const uint8_t expected = card_.protocol() == Protocol::t1 ? kHeadT1 : kHeadT0;
-    if (head != expected) return {0x00, 0x92, 0x00, 0x92};
+    if (head != expected) return block_error(card::kBlockErrorSwitchHead);
   }
 
   const Response response = card_answer(apdu);
@@ -108,7 +121,7 @@ std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
   if (options_.busy_polls > 0 && !is_get_response) {
     held_ = std::move(reply);
     busy_left_ = options_.busy_polls;
-    return reader_status(0x70, 0x03);
+    return reader_status(card::kReaderSw1Attention, card::kReaderSw2Busy);
   }
   return reply;
 }
