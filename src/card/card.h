@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "link/transport.h"
 
@@ -51,6 +52,11 @@ void set_protocol_byte(uint8_t head) noexcept;
 // The mode of a card frame chosen from the APDU's INS byte: 0x4F ('O', the
 // card returns data) for the instructions that read, 0x49 ('I') for all others.
 uint8_t mode_for_ins(uint8_t ins) noexcept;
+
+// The protocol byte an ATR selects: 0x00 (T=1) when TD1 offers T=1 first,
+// else 0x40 (T=0). Only TD1 counts, and only the ATR's own bytes are read: an
+// ATR too short to hold T0 or the TD1 that T0 announces means T=0.
+uint8_t head_for_atr(std::span<const uint8_t> atr) noexcept;
 
 // CT_reset: at most two frames.
 uint16_t reset_reader(link::Transport& transport) noexcept;

@@ -62,19 +62,6 @@ bool is_atr_reply(const Reply& r) noexcept {
   return r.head() == link::kHeadAtr && r.mode() == link::kModeReader && r.length_matches_count();
 }
 
-// The protocol byte from TD1's low nibble: 00 (T=1) when the card offers T=1
-// first, else 40 (T=0). Only TD1 counts, and only the ATR's own bytes are
-// read: an ATR too short to hold T0 or TD1 means T=0.
-uint8_t protocol_byte_from_atr(std::span<const uint8_t> atr) noexcept {
-  if (atr.size() <= kT0At) return link::kHeadT0;
-  const uint8_t t0 = atr[kT0At];
-  if ((t0 & kT0HasTd1) == 0) return link::kHeadT0;
-  const std::size_t td1_at =
-      kT0At + 1 + std::popcount(static_cast<uint8_t>(t0 & kT0InterfaceBytes));
-  if (td1_at >= atr.size()) return link::kHeadT0;
-  return (atr[td1_at] & 0x0F) == kProtocolT1 ? link::kHeadT1 : link::kHeadT0;
-}
-
 uint16_t read_atr(link::Transport& transport, ReplyBuffer& reply, uint8_t* atr_length, uint8_t* atr,
                   std::size_t atr_room) noexcept {
   *atr_length = 0;
@@ -88,11 +75,21 @@ uint16_t read_atr(link::Transport& transport, ReplyBuffer& reply, uint8_t* atr_l
   const std::span<const uint8_t> answer = r.body_bytes();
   std::copy(answer.begin(), answer.end(), atr);
   *atr_length = r.length();
-  set_protocol_byte(protocol_byte_from_atr(answer));
+  set_protocol_byte(head_for_atr(answer));
   return kSwOk;
 }
 
 }  // namespace
+
+uint8_t head_for_atr(std::span<const uint8_t> atr) noexcept {
+  if (atr.size() <= kT0At) return link::kHeadT0;
+  const uint8_t t0 = atr[kT0At];
+  if ((t0 & kT0HasTd1) == 0) return link::kHeadT0;
+  const std::size_t td1_at =
+      kT0At + 1 + std::popcount(static_cast<uint8_t>(t0 & kT0InterfaceBytes));
+  if (td1_at >= atr.size()) return link::kHeadT0;
+  return (atr[td1_at] & 0x0F) == kProtocolT1 ? link::kHeadT1 : link::kHeadT0;
+}
 
 uint16_t reset_reader(link::Transport& transport) noexcept {
   ReplyBuffer reply{};

@@ -1,7 +1,6 @@
 #include "ifd_reader.h"
 
 #include <algorithm>
-#include <bit>
 
 #include "card/card.h"
 #include "link/frame.h"
@@ -22,13 +21,7 @@ int com_index(std::string_view name) noexcept {
 }
 
 Protocol first_offered_protocol(std::span<const uint8_t> atr) noexcept {
-  if (atr.size() < 2) return Protocol::t0;
-  const uint8_t t0 = atr[1];
-  if ((t0 & 0x80) == 0) return Protocol::t0;  // no TD1: T=0
-  // TD1 follows TS, T0 and whichever of TA1, TB1, TC1 are present.
-  const std::size_t td1 = 2 + static_cast<std::size_t>(std::popcount<uint8_t>(t0 & 0x70));
-  if (td1 >= atr.size()) return Protocol::t0;
-  return (atr[td1] & 0x0F) == 1 ? Protocol::t1 : Protocol::t0;
+  return card::head_for_atr(atr) == link::kHeadT1 ? Protocol::t1 : Protocol::t0;
 }
 
 Outcome IfdReader::open() noexcept {

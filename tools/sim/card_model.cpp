@@ -1,9 +1,10 @@
 #include "sim/card_model.h"
 
 #include <algorithm>
-#include <bit>
 
+#include "card/card.h"
 #include "des/des.h"
+#include "link/frame.h"
 
 namespace vorkand::sim {
 namespace {
@@ -34,10 +35,8 @@ Response status(uint16_t sw) {
 }  // namespace
 
 Protocol first_protocol(std::span<const uint8_t> atr) {
-  if (atr.size() < 2 || (atr[1] & 0x80) == 0) return Protocol::t0;
-  const std::size_t at = 2 + std::popcount(static_cast<unsigned>(atr[1] & 0x70));
-  if (at >= atr.size()) return Protocol::t0;
-  return (atr[at] & 0x0F) == 1 ? Protocol::t1 : Protocol::t0;
+  // The card runs the protocol the library will choose from the same ATR.
+  return card::head_for_atr(atr) == link::kHeadT1 ? Protocol::t1 : Protocol::t0;
 }
 
 // One parsed command APDU. `le` is 1..256 when the command expects data (a

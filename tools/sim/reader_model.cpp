@@ -47,16 +47,16 @@ ReaderModel::ReaderModel(CardModel card, ReaderOptions options)
 
 std::vector<uint8_t> ReaderModel::on_frame(std::span<const uint8_t> frame) {
   if (frame.size() < link::kFrameOverhead ||
-      frame.size() != std::size_t{frame[card::kLengthAt]} + link::kFrameOverhead) {
+      frame.size() != std::size_t{frame[link::kLengthAt]} + link::kFrameOverhead) {
     return {};
   }
-  const auto body = frame.subspan(card::kBodyAt, frame[card::kLengthAt]);
-  switch (frame[card::kHeadAt]) {
+  const auto body = frame.subspan(link::kBodyAt, frame[link::kLengthAt]);
+  switch (frame[link::kHeadAt]) {
     case kHeadReader:
       return reader_command(body);
     case kHeadT1:
     case kHeadT0:
-      return card_frame(frame[card::kHeadAt], frame[card::kModeAt], body);
+      return card_frame(frame[link::kHeadAt], frame[link::kModeAt], body);
     default:
       return {};
   }
