@@ -26,16 +26,16 @@ using SteadyClock = std::chrono::steady_clock;
 inline std::unique_ptr<sim::PtySimulator> start_reader(sim::PtyOptions options = {},
                                                        const std::string& card_text = {},
                                                        sim::ReaderOptions reader = {}) {
-  sim::CardProfile spec = sim::default_card();
+  sim::CardProfile profile = sim::default_card();
   if (!card_text.empty()) {
     auto parsed = sim::parse_card(card_text);
     if (auto* error = std::get_if<std::string>(&parsed)) {
       ADD_FAILURE() << "card: " << *error;
       return nullptr;
     }
-    spec = std::get<sim::CardProfile>(parsed);
+    profile = std::get<sim::CardProfile>(parsed);
   }
-  auto started = sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(spec, 1), reader),
+  auto started = sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(profile, 1), reader),
                                           std::move(options));
   if (auto* error = std::get_if<std::string>(&started)) {
     ADD_FAILURE() << "simulator: " << *error;
