@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "link/transport.h"
 
@@ -25,6 +26,11 @@ class Channel {
   virtual Transport& transport() noexcept = 0;
   // Releases the port. False when the system refused.
   virtual bool close() noexcept = 0;
+  // Writes what the port is, for people reading a trace: the device or address
+  // it reached and its line settings, zero-terminated and cut to fit `out`.
+  virtual void describe(std::span<char> out) const noexcept {
+    if (!out.empty()) out[0] = '\0';
+  }
 
  private:
   int32_t handle_;
