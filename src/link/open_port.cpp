@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "link/channel.h"
+#include "link/net/address.h"
+#include "link/net/net_channel.h"
 #include "link/system_port.h"
 
 namespace vorkand::link {
@@ -44,7 +46,10 @@ struct PortKind {
   Channel* (*open)(const char* mapping) noexcept;
 };
 
-constexpr std::array<PortKind, 0> kKinds{};
+constexpr std::array<PortKind, 2> kKinds{{
+    {net::kRfc2217Prefix, net::open_rfc2217},
+    {net::kTcpPrefix, net::open_tcp},
+}};
 
 // Longest mapping accepted; a longer one opens nothing.
 constexpr std::size_t kMaxMapping = 4096;
