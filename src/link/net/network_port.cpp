@@ -134,13 +134,20 @@ bool NetworkPort::negotiate(uint32_t step_ms, uint32_t total_ms) noexcept {
 bool NetworkPort::write_all(std::span<const uint8_t> bytes) noexcept {
   if (failed_) return false;
   if (protocol_ == Protocol::raw) return send_all(bytes);
-  std::array<uint8_t, 2 * kMaxReply> escaped{};
-  while (!bytes.empty()) {
-    std::size_t length = 0;
-    const std::size_t taken = escape(bytes, escaped, length);
-    if (!send_all(std::span(escaped).first(length))) return false;
-    bytes = bytes.subspan(taken);
+  std::array<uint8_t, kMaxComPortCommand + 2 * kMaxReply> out{};
+  std::size_t length = 0;
+  if (purge_due_) {
+    const uint8_t what[] = {comport::kPurgeReceiveBuffer};
+    length = com_port_command(comport::kPurgeData, what, out);
+    purge_due_ = false;
   }
+  do {
+    std::size_t escaped = 0;
+    const std::size_t taken = escape(bytes, std::span(out).subspan(length), escaped);
+    if (!send_all(std::span(out).first(length + escaped))) return false;
+    bytes = bytes.subspan(taken);
+    length = 0;
+  } while (!bytes.empty());
   return true;
 }
 
@@ -174,11 +181,7 @@ void NetworkPort::discard_input() noexcept {
     if (data_count() == 0) break;
   }
   data_begin_ = data_end_ = 0;
-  if (protocol_ != Protocol::telnet || failed_) return;
-  std::array<uint8_t, kMaxComPortCommand> purge{};
-  const uint8_t what[] = {comport::kPurgeReceiveBuffer};
-  const std::size_t length = com_port_command(comport::kPurgeData, what, purge);
-  send_all(std::span(purge).first(length));
+  purge_due_ = protocol_ == Protocol::telnet;
 }
 
 }  // namespace vorkand::link::net

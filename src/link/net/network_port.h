@@ -36,7 +36,8 @@ class NetworkPort final : public Port {
   int32_t read(std::span<uint8_t> into) noexcept override;
   Wait wait_readable(uint32_t timeout_ms) noexcept override;
   // Drops what has arrived and, over Telnet, asks the server to drop what it
-  // received from the line and has not sent yet.
+  // received from the line and has not sent yet. The request goes out in the
+  // same segment as the next write, so the server takes both in one read.
   void discard_input() noexcept override;
 
  private:
@@ -57,6 +58,7 @@ class NetworkPort final : public Port {
   Protocol protocol_;
   Clock& clock_;
   bool failed_ = false;
+  bool purge_due_ = false;
   TelnetDecoder decoder_;
   ClientNegotiation negotiation_;
   std::size_t data_begin_ = 0;
