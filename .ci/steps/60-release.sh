@@ -150,13 +150,15 @@ atr=$(sed -n 's/^atr //p' "$work/host.out")
 say "ok   the typical use through the installed library (ATR $atr)"
 
 # The CMake package: the small host that tests the build tree's install.
-cmake -S tests/link/host -B "$work/cmake-host" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-  cmake --build "$work/cmake-host" >/dev/null && "$work/cmake-host/host" >/dev/null ||
+if ! { cmake -S tests/link/host -B "$work/cmake-host" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+  cmake --build "$work/cmake-host" >/dev/null && "$work/cmake-host/host" >/dev/null; }; then
   die "a host built with find_package(vorkand)"
+fi
 say "ok   find_package(vorkand)"
 
 echo "-- a private pcscd with the installed reader.conf.d entry"
 mkdir "$work/run"
+# shellcheck disable=SC2016  # the inner shell expands $1
 VORKAND_COM1=$device unshare -r -m sh -c 'mount --bind "$1/run" /run && exec pcscd -f -a -c /etc/reader.conf.d/vorkand' \
   sh "$work" >"$work/pcscd.log" 2>&1 &
 pcscd_pid=$!
@@ -213,7 +215,10 @@ while read -r path; do
 done < <(cat "$work/listed" "$work/new-paths" | LC_ALL=C sort -u)
 [ ${#left[@]} -eq 0 ] || die "left behind: ${left[*]}"
 [ ! -e /etc/reader.conf.d/vorkand ] || die "the conffile /etc/reader.conf.d/vorkand is left"
-! ls /var/lib/dpkg/info/ | grep -qE '^(libvorkand|vorkand-)' || die "dpkg still knows the packages"
+shopt -s nullglob
+dpkg_files=(/var/lib/dpkg/info/libvorkand* /var/lib/dpkg/info/vorkand-*)
+shopt -u nullglob
+[ ${#dpkg_files[@]} -eq 0 ] || die "dpkg keeps ${dpkg_files[*]}"
 say "ok   purged: nothing of the packages is left"
 
 echo "-- Windows zip"
