@@ -13,6 +13,8 @@ cd "$(dirname "$0")/../.."
 scripts/release
 
 packages=(libvorkand1 libvorkand-dev vorkand-tools vorkand-pcsc)
+# Another install may be running: wait for it, as scripts/deps does.
+apt_lock=(-o DPkg::Lock::Timeout=600)
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -25,7 +27,7 @@ cleanup() {
     dpkg-query -W "$pkg" >/dev/null 2>&1 && known+=("$pkg")
   done
   if [ ${#known[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${known[@]}" >/dev/null 2>&1 || true
+    DEBIAN_FRONTEND=noninteractive apt-get "${apt_lock[@]}" purge -y -qq "${known[@]}" >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -43,7 +45,8 @@ lintian --allow-root --fail-on error dist/*.deb
 
 echo "-- install"
 for pkg in "${packages[@]}"; do
-  ! dpkg-query -W "$pkg" >/dev/null 2>&1 || die "dpkg knows $pkg already: this step needs a machine without it"
+  ! dpkg-query -W "$pkg" >/dev/null 2>&1 ||
+    die "dpkg knows $pkg already: this step needs a machine without it"
 done
 dpkg-query -W -f='${Package}\n' | LC_ALL=C sort >"$work/packages-before"
 # Every path the packages bring that is not on the machine yet must be gone
@@ -54,7 +57,7 @@ done | LC_ALL=C sort -u >"$work/paths"
 while read -r path; do
   [ -e "$path" ] || [ -L "$path" ] || echo "$path"
 done <"$work/paths" >"$work/new-paths"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./dist/*.deb >"$work/apt.log" 2>&1 ||
+DEBIAN_FRONTEND=noninteractive apt-get "${apt_lock[@]}" install -y -qq ./dist/*.deb >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; die "apt-get install"; }
 for pkg in "${packages[@]}"; do
   dpkg -L "$pkg" | grep -v '^/\.$' >>"$work/listed"
@@ -68,7 +71,8 @@ installed_library=$(readlink -f /usr/lib/x86_64-linux-gnu/libvorkand.so.1)
 [ "$(library_of /usr/bin/vorkand)" = "$installed_library" ] ||
   die "vorkand does not use the installed library: $(ldd /usr/bin/vorkand)"
 (cd / && vorkand demo --seed 1) >"$work/demo.out" 2>&1 || { cat "$work/demo.out"; die "vorkand demo"; }
-grep -q '^demo finished: every step succeeded' "$work/demo.out" || die "vorkand demo: $(tail -n 3 "$work/demo.out")"
+grep -q '^demo finished: every step succeeded' "$work/demo.out" ||
+  die "vorkand demo: $(tail -n 3 "$work/demo.out")"
 say "ok   vorkand demo"
 
 echo "-- a C host built with pkg-config, against vorkand sim"
@@ -159,7 +163,8 @@ say "ok   find_package(vorkand)"
 echo "-- a private pcscd with the installed reader.conf.d entry"
 mkdir "$work/run"
 # shellcheck disable=SC2016  # the inner shell expands $1
-VORKAND_COM1=$device unshare -r -m sh -c 'mount --bind "$1/run" /run && exec pcscd -f -a -c /etc/reader.conf.d/vorkand' \
+VORKAND_COM1=$device unshare -r -m \
+  sh -c 'mount --bind "$1/run" /run && exec pcscd -f -a -c /etc/reader.conf.d/vorkand' \
   sh "$work" >"$work/pcscd.log" 2>&1 &
 pcscd_pid=$!
 pids+=("$pcscd_pid")
@@ -175,7 +180,8 @@ for _ in $(seq 50); do
   grep -q 'vorkand serial reader' "$work/scan.out" && listed=yes && break
   sleep 0.1
 done
-[ "$listed" = yes ] || die "pcscd does not list the reader: $(cat "$work/scan.out"; tail -n 20 "$work/pcscd.log")"
+[ "$listed" = yes ] ||
+  die "pcscd does not list the reader: $(cat "$work/scan.out"; tail -n 20 "$work/pcscd.log")"
 # The driver finds the card by powering it up, at most every 2 s.
 reader=$(grep -o 'vorkand serial reader [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
 expected_atr=$(echo "$atr" | tr 'A-F' 'a-f' | sed 's/../&:/g; s/:$//')
@@ -183,7 +189,8 @@ for _ in $(seq 30); do
   timeout 20 opensc-tool --reader "$reader" --atr >"$work/opensc.out" 2>&1 && break
   sleep 0.2
 done
-grep -qi "$expected_atr" "$work/opensc.out" || die "opensc-tool: want ATR $expected_atr, got $(cat "$work/opensc.out")"
+grep -qi "$expected_atr" "$work/opensc.out" ||
+  die "opensc-tool: want ATR $expected_atr, got $(cat "$work/opensc.out")"
 say "ok   pcscd lists 'vorkand serial reader'; its card answers with ATR $expected_atr"
 for pid in "${pids[@]}"; do
   kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
@@ -192,7 +199,7 @@ pids=()
 unset PCSCLITE_CSOCK_NAME
 
 echo "-- purge"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >"$work/apt.log" 2>&1 ||
+DEBIAN_FRONTEND=noninteractive apt-get "${apt_lock[@]}" purge -y -qq "${packages[@]}" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; die "apt-get purge"; }
 for pkg in "${packages[@]}"; do
   ! dpkg-query -W "$pkg" >/dev/null 2>&1 || die "dpkg still knows $pkg: $(dpkg -l "$pkg" | tail -n 1)"
@@ -202,7 +209,7 @@ dpkg-query -W -f='${Package}\n' | LC_ALL=C sort >"$work/packages-after"
 mapfile -t pulled < <(LC_ALL=C comm -13 "$work/packages-before" "$work/packages-after")
 if [ ${#pulled[@]} -gt 0 ]; then
   say "purging what the packages pulled in: ${pulled[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${pulled[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get "${apt_lock[@]}" purge -y -qq "${pulled[@]}" >/dev/null
   dpkg-query -W -f='${Package}\n' | LC_ALL=C sort >"$work/packages-after"
 fi
 cmp -s "$work/packages-before" "$work/packages-after" ||
@@ -242,13 +249,16 @@ diff "$work/zip-expected" "$work/zip-files" || die "the zip's file list"
 (cd "$work/zip/$name" && sha256sum --quiet -c SHA256SUMS) || die "the zip's SHA256SUMS"
 [ "$(wc -l <"$work/zip/$name/SHA256SUMS")" -eq 8 ] || die "the zip's SHA256SUMS does not list its 8 files"
 grep -q '^## Windows DLL' "$work/zip/$name/README-Windows.txt" || die "README-Windows.txt"
-i686-w64-mingw32-objdump -f "$work/zip/$name/win32/vorkand.dll" | grep -q 'pei-i386' || die "win32/vorkand.dll"
-x86_64-w64-mingw32-objdump -f "$work/zip/$name/win64/vorkand.dll" | grep -q 'pei-x86-64' || die "win64/vorkand.dll"
+i686-w64-mingw32-objdump -f "$work/zip/$name/win32/vorkand.dll" | grep -q 'pei-i386' ||
+  die "win32/vorkand.dll is no 32-bit DLL"
+x86_64-w64-mingw32-objdump -f "$work/zip/$name/win64/vorkand.dll" | grep -q 'pei-x86-64' ||
+  die "win64/vorkand.dll is no 64-bit DLL"
 # A Windows host compiled against the zip's header links with each import
 # library (on 32-bit that resolves the header's __stdcall names).
 for arch in win32:i686 win64:x86_64; do
   dir=${arch%%:*}
   "${arch#*:}-w64-mingw32-gcc" -I"$work/zip/$name/include" tests/win/import_link_host.c \
-    "$work/zip/$name/$dir/libvorkand.dll.a" -o "$work/host-$dir.exe" || die "a host linked with $dir/libvorkand.dll.a"
+    "$work/zip/$name/$dir/libvorkand.dll.a" -o "$work/host-$dir.exe" ||
+    die "a host linked with $dir/libvorkand.dll.a"
 done
 say "ok   $name.zip: 9 files, checksums match, both import libraries link"
