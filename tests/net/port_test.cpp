@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/channel.h"
 #include "link/exchange.h"
 #include "link/net/network_port.h"
 #include "link/net/socket.h"
@@ -251,6 +252,37 @@ TEST(NetworkPort, RawBytesPassAsTheyAre) {
   ASSERT_EQ(exchange_frame(port, clock, frame, got), static_cast<int32_t>(reply.size()));
   EXPECT_EQ(Bytes(got.begin(), got.begin() + 7), reply);
   server.join();
+}
+
+TEST(NetworkChannel, DescribesItselfAndHoldsItsAddressUntilClosed) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  ::setenv("VORKAND_COM1", ("tcp://" + where).c_str(), 1);
+
+  Channel* channel = open_channel(1, "COM1");
+  ASSERT_NE(channel, nullptr);
+  std::array<char, 64> text{};
+  channel->describe(text);
+  EXPECT_STREQ(text.data(), ("tcp://" + where).c_str());
+  std::array<char, 8> short_text{};
+  channel->describe(short_text);
+  EXPECT_STREQ(short_text.data(), "tcp://1");
+  EXPECT_EQ(open_channel(1, "COM1"), nullptr);  // the address is taken
+  EXPECT_TRUE(channel->close());
+  delete channel;
+  Channel* again = open_channel(1, "COM1");
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(again->close());
+  delete again;
+  ::unsetenv("VORKAND_COM1");
+  ::close(listener);
 }
 
 }  // namespace
