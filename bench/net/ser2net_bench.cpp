@@ -6,8 +6,15 @@
 //   library_tcp       the same over tcp:// (raw bytes)
 //   raw_via_ser2net   a bare socket: write 8, read 6, through ser2net's raw
 //                     TCP accepter to the same kind of responder
+//   raw_via_telnet    the same bare socket through ser2net's RFC 2217 accepter
+//                     (no negotiation; these frames hold no 0xFF), the
+//                     baseline of library_rfc2217
 //   raw_direct        a bare socket against a socket responder (no ser2net,
 //                     no pseudo-terminal): the floor of loopback TCP
+//
+//   silent_network_cpu  the CPU one exchange burns while it waits out the 5 s
+//                     silence limit on a connection that sends nothing (0), or
+//                     only Telnet NOPs every 10 ms (1)
 //
 // Run with ser2net's chardelay (a wait of at least 1 ms for more serial bytes
 // before it sends what it has; on by default) off, where the figures show the
@@ -37,6 +44,10 @@
 #include <vector>
 
 #include "link/channel.h"
+#include "link/exchange.h"
+#include "link/net/network_port.h"
+#include "link/net/socket.h"
+#include "link/system_port.h"
 #include "pty_pair.h"
 
 namespace {
@@ -116,10 +127,10 @@ class Bench {
       if (!pty.ok()) return;
       responders_.push_back(std::make_unique<Responder>(pty.master()));
     }
-    const char* stacks[] = {"telnet(rfc2217),tcp", "tcp", "tcp"};
+    const char* stacks[] = {"telnet(rfc2217),tcp", "tcp", "tcp", "telnet(rfc2217),tcp"};
     const std::string config = "/tmp/vorkand-ser2net-bench-" + std::to_string(::getpid()) + ".yaml";
     std::ofstream out(config);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
       loopback_socket(ports_[i], false);
       out << "connection: &c" << i << "\n  accepter: " << stacks[i] << ",127.0.0.1," << ports_[i]
           << "\n  connector: serialdev," << ptys_[i].path() << ",9600e81,local\n"
@@ -143,6 +154,12 @@ class Bench {
     }
     tcp_ = vorkand::link::open_channel(2, "COM2");
     raw_via_ser2net_ = connect_to(ports_[2]);
+    raw_via_telnet_ = connect_to(ports_[3]);
+    // The server's opening verbs come first: take them out of the way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::array<uint8_t, 256> opening{};
+    while (::recv(raw_via_telnet_, opening.data(), opening.size(), MSG_DONTWAIT) > 0) {
+    }
     // The direct floor: a socket responder.
     int direct_port = 0;
     listener_ = loopback_socket(direct_port, true);
@@ -158,7 +175,7 @@ class Bench {
       channel->close();
       delete channel;
     }
-    for (int fd : {raw_via_ser2net_, raw_direct_}) {
+    for (int fd : {raw_via_ser2net_, raw_via_telnet_, raw_direct_}) {
       if (fd >= 0) ::close(fd);
     }
     if (direct_server_ >= 0) ::shutdown(direct_server_, SHUT_RDWR);
@@ -172,7 +189,8 @@ class Bench {
     }
   }
   bool ok() const {
-    return rfc2217_ != nullptr && tcp_ != nullptr && raw_via_ser2net_ >= 0 && raw_direct_ >= 0;
+    return rfc2217_ != nullptr && tcp_ != nullptr && raw_via_ser2net_ >= 0 &&
+           raw_via_telnet_ >= 0 && raw_direct_ >= 0;
   }
 
   static bool exchange(vorkand::link::Channel* channel) {
@@ -189,6 +207,7 @@ class Bench {
   bool library_rfc2217() { return exchange(rfc2217_); }
   bool library_tcp() { return exchange(tcp_); }
   bool raw_via_ser2net() { return raw(raw_via_ser2net_); }
+  bool raw_via_telnet() { return raw(raw_via_telnet_); }
   bool raw_direct() { return raw(raw_direct_); }
 
  private:
@@ -206,13 +225,14 @@ class Bench {
     return fd;
   }
 
-  std::array<PtyPair, 3> ptys_;
+  std::array<PtyPair, 4> ptys_;
   std::vector<std::unique_ptr<Responder>> responders_;
-  std::array<int, 3> ports_{};
+  std::array<int, 4> ports_{};
   pid_t pid_ = -1;
   vorkand::link::Channel* rfc2217_ = nullptr;
   vorkand::link::Channel* tcp_ = nullptr;
   int raw_via_ser2net_ = -1;
+  int raw_via_telnet_ = -1;
   int raw_direct_ = -1;
   int listener_ = -1;
   int direct_server_ = -1;
@@ -228,7 +248,7 @@ void ser2net_round_trips(benchmark::State& state) {
   if (::access("/usr/sbin/ser2net", X_OK) != 0) return state.SkipWithError("no ser2net");
   Bench bench(state.range(0) != 0);
   if (!bench.ok()) return state.SkipWithError("ser2net did not come up");
-  std::array<std::vector<double>, 4> samples;
+  std::array<std::vector<double>, 5> samples;
   const auto time = [](auto&& call, std::vector<double>& into) {
     const auto start = Clock::now();
     const bool ok = call();
@@ -239,18 +259,21 @@ void ser2net_round_trips(benchmark::State& state) {
     const bool ok = time([&] { return bench.library_rfc2217(); }, samples[0]) &&
                     time([&] { return bench.library_tcp(); }, samples[1]) &&
                     time([&] { return bench.raw_via_ser2net(); }, samples[2]) &&
-                    time([&] { return bench.raw_direct(); }, samples[3]);
+                    time([&] { return bench.raw_via_telnet(); }, samples[3]) &&
+                    time([&] { return bench.raw_direct(); }, samples[4]);
     if (!ok) return state.SkipWithError("no reply");
   }
   const double rfc2217 = median_us(samples[0]);
   const double tcp = median_us(samples[1]);
   const double via = median_us(samples[2]);
-  const double direct = median_us(samples[3]);
+  const double via_telnet = median_us(samples[3]);
+  const double direct = median_us(samples[4]);
   state.counters["rfc2217_median_us"] = rfc2217;
   state.counters["tcp_median_us"] = tcp;
   state.counters["raw_via_ser2net_median_us"] = via;
+  state.counters["raw_via_telnet_median_us"] = via_telnet;
   state.counters["raw_direct_median_us"] = direct;
-  state.counters["rfc2217_vs_raw_via_ser2net"] = rfc2217 / via;
+  state.counters["rfc2217_vs_raw_via_telnet"] = rfc2217 / via_telnet;
   state.counters["tcp_vs_raw_via_ser2net"] = tcp / via;
   state.counters["rfc2217_vs_raw_direct"] = rfc2217 / direct;
 }
@@ -260,6 +283,53 @@ BENCHMARK(ser2net_round_trips)
     ->Arg(1)
     ->UseRealTime()
     ->Iterations(2000)
+    ->Unit(benchmark::kMillisecond);
+
+double cpu_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+void silent_network_cpu(benchmark::State& state) {
+  int port = 0;
+  const int listener = loopback_socket(port, true);
+  const int32_t socket =
+      vorkand::link::net::socket_connect("127.0.0.1", static_cast<uint16_t>(port), 1000);
+  const int server = ::accept(listener, nullptr, nullptr);
+  if (socket == 0 || server < 0) return state.SkipWithError("no loopback connection");
+  std::atomic<bool> stop{false};
+  std::thread nops([&] {
+    const uint8_t nop[] = {0xFF, 0xF1};
+    while (state.range(0) != 0 && !stop) {
+      if (::write(server, nop, sizeof nop) != sizeof nop) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  double cpu = 0;
+  for (auto _ : state) {
+    vorkand::link::SystemClock clock;
+    vorkand::link::net::NetworkPort network(
+        socket, vorkand::link::net::NetworkPort::Protocol::telnet, clock);
+    std::array<uint8_t, kMaxReply> reply{};
+    const double start = cpu_ms();
+    const int32_t count = vorkand::link::exchange_frame(network, clock, kReset, reply);
+    cpu += cpu_ms() - start;
+    if (count != 0) state.SkipWithError("a silent connection answered");
+  }
+  stop = true;
+  nops.join();
+  state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations());
+  vorkand::link::net::socket_close(socket);
+  ::close(server);
+  ::close(listener);
+}
+BENCHMARK(silent_network_cpu)
+    ->ArgName("nops")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime()
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
