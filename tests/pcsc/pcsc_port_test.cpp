@@ -95,6 +95,7 @@ TEST(PcscFrames, EachFrameInEachState) {
       {State::powered, kAtrRequest, "70 00 0B 3B 95 13 81 01 80 73 FF 01 00 0B 00"},
       {State::powered, kSelect, "00 49 02 90 00 00"},
       {State::powered, "40 4F 05 00 B0 00 00 02 00", "40 4F 04 12 34 90 00 00"},
+      {State::powered, "00 4F 04 00 CA 01 01 00", ""},  // an answer without SW1 SW2
       {State::powered, "00 49 02 00 A4 00", kRefusal},  // not an APDU
       {State::powered, "00 49 07 00 A4", ""},           // not a frame
       {State::powered, "80 00 04 80 99 00 00 00", kRefusal},
@@ -113,7 +114,7 @@ TEST(PcscFrames, EachFrameInEachState) {
     FakePcsc pcsc;
     FakeReader& reader = pcsc.add(kReaderA);
     reader.answer = [](const Bytes& apdu) {
-      return apdu[1] == 0xB0 ? hex("12 34 90 00") : hex("90 00");
+      return apdu[1] == 0xB0 ? hex("12 34 90 00") : apdu[1] == 0xCA ? hex("90") : hex("90 00");
     };
     reader.card = c.state != State::no_card;
     reader.held_elsewhere = c.state == State::held_elsewhere;
@@ -221,8 +222,10 @@ TEST(PcscHost, ACardHeldByAnotherProgramIsRefused) {
 
 TEST(PcscHost, ProtocolSwitchAcceptedOnlyWhenThatProtocolIsActive) {
   FakePcsc pcsc;
-  pcsc.add(kReaderA).offered = pc::kProtocolT0 | pc::kProtocolT1;
+  pcsc.add(kReaderA);
   pcsc.add(kReaderB);  // T=1 only
+  pcsc.reader(0).offered = pc::kProtocolT0 | pc::kProtocolT1;
+  pcsc.reader(0).atr = hex("3B 90 11 80 01");  // TD1 offers T=0, TD2 T=1
   Open both = open(kReaderA);
   Open t1_only = open(kReaderB);
   ASSERT_NE(both, nullptr);
@@ -238,6 +241,9 @@ TEST(PcscHost, ProtocolSwitchAcceptedOnlyWhenThatProtocolIsActive) {
   EXPECT_EQ(send(*both, "80 14 00 00 01 05").status, 0x6A86);
 
   ASSERT_EQ(power_up(*t1_only), 0x9000);
+  EXPECT_EQ(send(*t1_only, "80 14 00 00 01 00").status, 0x6A86);
+  EXPECT_EQ(pcsc.reader(1).resets, 0);         // refused without resetting the card
+  pcsc.reader(1).atr = hex("3B 80 80 01 00");  // claims T=0 too, but cannot
   EXPECT_EQ(send(*t1_only, "80 14 00 00 01 00").status, 0x6A86);
   EXPECT_EQ(card::protocol_byte(), 0x00);
   EXPECT_EQ(send(*t1_only, "00 A4 00 0C 02 3F 00").status, 0x9000);  // still usable under T=1

@@ -62,6 +62,26 @@ Outcome outcome_of(Long result) noexcept {
   }
 }
 
+// Whether the ATR offers protocol T=`t` (0 or 1) in any of its TDi bytes; an
+// ATR without TD1 offers T=0 only.
+bool atr_offers(std::span<const uint8_t> atr, unsigned t) noexcept {
+  if (atr.size() < 2) return t == 0;
+  bool any = false;
+  std::size_t at = 1;  // T0, then each TDi: high nibble says which bytes follow
+  for (;;) {
+    const uint8_t indicator = atr[at];
+    std::size_t next = at;
+    for (uint8_t bit = 0x10; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
+      if ((indicator & bit) != 0) ++next;
+    }
+    if ((indicator & 0x80) == 0 || next >= atr.size()) break;
+    at = next;
+    any = true;
+    if ((atr[at] & 0x0F) == t) return true;
+  }
+  return !any && t == 0;
+}
+
 // The readers this process has open, by name: a second open of one fails.
 class OpenReaders {
  public:
@@ -243,7 +263,10 @@ class PcscChannel final : public Channel {
         return 0;
     }
     const std::size_t count = std::min<std::size_t>(length, kMaxResponse);
-    if (count < 2 || count - 2 <= kMaxReplyData) {
+    // No SW1 SW2: not an answer of the card (one that vanished mid-command
+    // leaves this), so no reply rather than a made-up one.
+    if (count < 2) return 0;
+    if (count - 2 <= kMaxReplyData) {
       return frame_reply(reply, head, mode, std::span(response_.data(), count));
     }
     // More data than a reply carries: the first part now, with 61xx as a card
@@ -279,10 +302,22 @@ class PcscChannel final : public Channel {
   }
 
   // 80 14 00 00 01 XX: reconnect asking for T=XX; 90 00 only when it is then
-  // the active protocol. Another protocol needs a warm reset of the card.
+  // the active protocol. Another protocol that the ATR offers needs a warm
+  // reset of the card (a new protocol is negotiated only after a reset).
   int32_t switch_protocol(uint8_t head, uint8_t mode, uint8_t wanted_t, Reply reply) noexcept {
     if (wanted_t > 1) return frame_reply(reply, head, mode, kSwitchRefused);
     const Dword wanted = wanted_t == 1 ? kProtocolT1 : kProtocolT0;
+    // A protocol the card does not offer is refused without resetting it.
+    switch (read_status()) {
+      case Outcome::done:
+        break;
+      case Outcome::refused:
+        drop_card();
+        return status(reply, kRefused);
+      case Outcome::gone:
+        return 0;
+    }
+    if (!atr_offers(atr(), wanted_t)) return frame_reply(reply, head, mode, kSwitchRefused);
     const Dword initialization = wanted == protocol_ ? kLeaveCard : kResetCard;
     Dword active = 0;
     const Outcome outcome =
