@@ -15,6 +15,26 @@
 #include "link/handles.h"
 #include "link/pcsc/pcsc_channel.h"
 
+// The library declares PC/SC's types itself (it does not need the headers to
+// build); where pcsc-lite's headers are at hand, they must agree.
+#ifdef VORKAND_CHECK_PCSCLITE_TYPES
+#include <winscard.h>
+#include <type_traits>
+static_assert(std::is_same_v<vorkand::link::pcsc::Dword, DWORD>);
+static_assert(std::is_same_v<vorkand::link::pcsc::Long, LONG>);
+static_assert(std::is_same_v<vorkand::link::pcsc::Context, SCARDCONTEXT>);
+static_assert(std::is_same_v<vorkand::link::pcsc::CardHandle, SCARDHANDLE>);
+static_assert(sizeof(vorkand::link::pcsc::IoRequest) == sizeof(SCARD_IO_REQUEST));
+static_assert(sizeof(vorkand::link::pcsc::ReaderState) == sizeof(SCARD_READERSTATE));
+static_assert(offsetof(vorkand::link::pcsc::ReaderState, event_state) ==
+              offsetof(SCARD_READERSTATE, dwEventState));
+static_assert(offsetof(vorkand::link::pcsc::ReaderState, atr) ==
+              offsetof(SCARD_READERSTATE, rgbAtr));
+static_assert(vorkand::link::pcsc::kRemovedCard == static_cast<uint32_t>(SCARD_W_REMOVED_CARD));
+static_assert(vorkand::link::pcsc::kNoService == static_cast<uint32_t>(SCARD_E_NO_SERVICE));
+static_assert(vorkand::link::pcsc::kStateUnavailable == SCARD_STATE_UNAVAILABLE);
+#endif
+
 namespace vorkand::test {
 namespace {
 
