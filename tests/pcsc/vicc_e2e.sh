@@ -43,11 +43,16 @@ PKG_CONFIG_PATH=$(dirname "$pc")
 cc -Wall -Wextra -Werror "$host_source" $(pkg-config --cflags --libs vorkand) \
   -Wl,-rpath,"$(pkg-config --variable=libdir vorkand)" -o "$work/host" || die "the host does not build"
 
+# Without pcscd a pcsc: port does not open.
+PCSCLITE_CSOCK_NAME=$work/no-pcscd.comm VORKAND_COM1=pcsc: timeout 10 "$work/host" --no-service ||
+  die "CT_open of a pcsc: port without pcscd did not return 0"
+say "ok   no pcscd: CT_open returns 0"
+
 # In the card's environment: PC/SC's view of the ATR, then the host.
 cat >"$work/run.sh" <<'RUN'
 atr=$(timeout 20 opensc-tool --reader "$VICC_READER" -a 2>/dev/null | tail -n 1 | tr -d ':' | tr 'a-f' 'A-F')
 [ -n "$atr" ] || { echo "opensc-tool could not read the ATR"; exit 1; }
-VORKAND_COM1="pcsc:$VICC_READER" timeout 60 "$1" "$atr" "$VICC_PID"
+VORKAND_COM1="pcsc:$VICC_READER" VORKAND_COM2="pcsc:no such reader" timeout 60 "$1" "$atr" "$VICC_PID"
 RUN
 "$here/vicc/private-pcscd-vicc" -q --ef 2F01:48656c6c6f2c20776f726c64 -- sh "$work/run.sh" "$work/host" \
   >"$work/host.out" 2>"$work/service.err"

@@ -4,7 +4,9 @@
  *
  * Usage: vicc_host ATR_HEX CARD_PID
  *   ATR_HEX   the ATR that PC/SC reports for the card
- *   CARD_PID  the card's process: it is stopped to take the card away */
+ *   CARD_PID  the card's process: it is stopped to take the card away
+ *        vicc_host --other        (run by the first: another program)
+ *        vicc_host --no-service   CT_open("COM1") must fail: no pcscd */
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -53,7 +55,19 @@ static void apdu(int32_t h, const char* what, const char* hex, int32_t sw, const
   check(ok, what, detail);
 }
 
+/* Another program on the same card while this one holds it: its power-up is
+ * refused. */
+static int other_program(void) {
+  int32_t h = CT_open("COM1");
+  uint8_t atr[252], atr_length = 0;
+  int ok = h != 0 && CT_reset(h) == 0x9000 && ICC_reset(h, &atr_length, atr) == 0x6200;
+  if (h != 0) ok = ok && CT_close(h) == 0;
+  return ok ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--other") == 0) return other_program();
+  if (argc == 2 && strcmp(argv[1], "--no-service") == 0) return CT_open("COM1") == 0 ? 0 : 1;
   if (argc != 3) {
     fputs("usage: vicc_host ATR_HEX CARD_PID\n", stderr);
     return 2;
@@ -72,6 +86,12 @@ int main(int argc, char** argv) {
   snprintf(detail, sizeof detail, "%04X, ATR %s (PC/SC reports %s)", (unsigned)sw, atr_hex,
            argv[1]);
   check(sw == 0x9000 && strcasecmp(atr_hex, argv[1]) == 0, "ICC_reset", detail);
+
+  char other[600];
+  snprintf(other, sizeof other, "'%s' --other", argv[0]);
+  check(system(other) == 0, "another program's power-up is refused while this one holds the card",
+        "");
+  check(CT_open("COM2") == 0, "CT_open(COM2): a reader name no reader has", "");
 
   apdu(h, "SELECT the EF 2F01", "00A4000C022F01", 0x9000, "", 0);
   apdu(h, "READ BINARY", "00B0000005", 0x9000, "48656C6C6F", 5);
