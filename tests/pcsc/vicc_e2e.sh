@@ -5,13 +5,15 @@
 # VORKAND_COM1=pcsc:<reader>. The host runs the typical use, then takes the
 # card away mid-session.
 #
-# Usage: vicc_e2e.sh BUILD_DIR HOST_SOURCE WORK_DIR
+# Usage: vicc_e2e.sh BUILD_DIR HOST_SOURCE WORK_DIR [C_AND_LINKER_FLAGS]
+# (the flags of the build, so that a sanitizer build's host links its runtime)
 # Exit status: 0 passed, 1 failed, 77 skipped (only when the namespace cannot
 # be made; the reason is printed).
 set -uo pipefail
 build=$1
 host_source=$2
 work=$3
+flags=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 say() { echo "vicc-e2e: $*"; }
@@ -40,7 +42,8 @@ pc=$(find "$work/prefix" -name vorkand.pc | head -n 1)
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$pc")
 # shellcheck disable=SC2046  # pkg-config's flags are words
-cc -Wall -Wextra -Werror "$host_source" $(pkg-config --cflags --libs vorkand) \
+# shellcheck disable=SC2086  # the build's flags are words
+cc $flags -Wall -Wextra -Werror "$host_source" $(pkg-config --cflags --libs vorkand) \
   -Wl,-rpath,"$(pkg-config --variable=libdir vorkand)" -o "$work/host" || die "the host does not build"
 
 # Without pcscd a pcsc: port does not open.
