@@ -364,6 +364,15 @@ TEST(PcscOpen, NoReadersOrNoServiceOpensNothing) {
   EXPECT_EQ(open(""), nullptr);
 }
 
+// Every function the port uses, under its name on this platform (pcsc-lite's
+// libpcsclite.so.1; WinSCard's A variants, also under Wine).
+TEST(PcscLoad, TheSystemsPcscServicesLoadOnce) {
+  const pc::Functions* functions = pc::system_functions();
+  ASSERT_NE(functions, nullptr);
+  EXPECT_NE(functions->get_status_change, nullptr);
+  EXPECT_EQ(pc::system_functions(), functions);
+}
+
 TEST(PcscThreads, TwoReadersOnTwoThreads) {
   FakePcsc pcsc;
   for (const char* name : {kReaderA, kReaderB}) {
