@@ -39,7 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Prints the simulator's device path; its ATR goes to $work/<name>.atr.
+# Starts simulator NAME with a card of KIND (t0, t1) and sets $NAME to its
+# device path (not in a subshell: its PID must reach the cleanup).
 start_sim() {
   local name=$1 kind=$2
   "$sim_host" "$kind" >"$work/$name.out" 2>"$work/$name.err" &
@@ -49,12 +50,12 @@ start_sim() {
     sleep 0.02
   done
   [ "$(wc -l <"$work/$name.out")" -ge 2 ] || die "simulator $name did not start: $(cat "$work/$name.err")"
-  sed -n 1p "$work/$name.out"
+  printf -v "$name" '%s' "$(sed -n 1p "$work/$name.out")"
 }
-direct_t0=$(start_sim direct-t0 t0)
-direct_t1=$(start_sim direct-t1 t1)
-bridged_t0=$(start_sim bridged-t0 t0)
-bridged_t1=$(start_sim bridged-t1 t1)
+start_sim direct_t0 t0
+start_sim direct_t1 t1
+start_sim bridged_t0 t0
+start_sim bridged_t1 t1
 
 mkdir "$work/conf" "$work/run"
 cat >"$work/conf/vorkand" <<CONF
