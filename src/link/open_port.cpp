@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "link/channel.h"
+#include "link/pcsc/pcsc_channel.h"
 #include "link/system_port.h"
 
 namespace vorkand::link {
@@ -44,7 +45,9 @@ struct PortKind {
   Channel* (*open)(const char* mapping) noexcept;
 };
 
-constexpr std::array<PortKind, 0> kKinds{};
+constexpr std::array kKinds{
+    PortKind{pcsc::kPcscPrefix, pcsc::open_pcsc},  // a PC/SC reader: pcsc:NAME
+};
 
 // Longest mapping accepted; a longer one opens nothing.
 constexpr std::size_t kMaxMapping = 4096;
