@@ -91,6 +91,8 @@ function(vorkand_describe_packages)
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${runtime_package})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+  # pcsc: ports load pcsc-lite at run time; serial and network ports need nothing.
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS libpcsclite1)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian}/triggers ${staged}/runtime/shlibs)
   set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
       "serial smart-card reader library

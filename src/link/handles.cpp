@@ -59,4 +59,15 @@ Channel* take_channel(int32_t handle) noexcept {
   return channel;
 }
 
+int32_t unused_handle() noexcept {
+  static std::atomic<uint32_t> next{0};
+  constexpr uint32_t kBase = 0x40000000;
+  constexpr uint32_t kRange = 0x40000000;
+  for (;;) {
+    const auto candidate =
+        static_cast<int32_t>(kBase + next.fetch_add(1, std::memory_order_relaxed) % kRange);
+    if (find_channel(candidate) == nullptr) return candidate;
+  }
+}
+
 }  // namespace vorkand::link

@@ -19,5 +19,9 @@ bool remember_channel(Channel* channel) noexcept;
 Channel* find_channel(int32_t handle) noexcept;
 // Forgets `handle` and hands its channel back to the caller, or nullptr.
 Channel* take_channel(int32_t handle) noexcept;
+// A handle for a port the system gives no number of its own (a PC/SC reader):
+// 0x40000000 and up, far above descriptors and HANDLEs, and never one that an
+// open port holds. Distinct on every call until the range wraps.
+int32_t unused_handle() noexcept;
 
 }  // namespace vorkand::link

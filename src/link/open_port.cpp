@@ -10,6 +10,7 @@
 #include "link/channel.h"
 #include "link/net/address.h"
 #include "link/net/net_channel.h"
+#include "link/pcsc/pcsc_channel.h"
 #include "link/system_port.h"
 
 namespace vorkand::link {
@@ -46,10 +47,11 @@ struct PortKind {
   Channel* (*open)(const char* mapping) noexcept;
 };
 
-constexpr std::array<PortKind, 2> kKinds{{
-    {net::kRfc2217Prefix, net::open_rfc2217},
-    {net::kTcpPrefix, net::open_tcp},
-}};
+constexpr std::array kKinds{
+    PortKind{pcsc::kPcscPrefix, pcsc::open_pcsc},      // a PC/SC reader: pcsc:NAME
+    PortKind{net::kRfc2217Prefix, net::open_rfc2217},  // rfc2217://HOST:PORT
+    PortKind{net::kTcpPrefix, net::open_tcp},          // tcp://HOST:PORT
+};
 
 // Longest mapping accepted; a longer one opens nothing.
 constexpr std::size_t kMaxMapping = 4096;

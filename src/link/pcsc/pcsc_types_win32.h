@@ -1,0 +1,33 @@
+// WinSCard's types: DWORD and LONG are 32 bits wide on both Windows ABIs,
+// contexts and card handles are pointer-sized, and the functions use the
+// system's calling convention.
+#pragma once
+
+#include <cstdint>
+
+#define VORKAND_SCARD_CALL __stdcall
+
+namespace vorkand::link::pcsc {
+
+using Dword = uint32_t;
+using Long = int32_t;
+using Context = uintptr_t;
+using CardHandle = uintptr_t;
+
+struct IoRequest {
+  Dword protocol;
+  Dword pci_length;
+};
+
+inline constexpr unsigned kMaxAtr = 36;
+
+struct ReaderState {
+  const char* reader;
+  void* user_data;
+  Dword current_state;
+  Dword event_state;
+  Dword atr_length;
+  uint8_t atr[kMaxAtr];
+};
+
+}  // namespace vorkand::link::pcsc
