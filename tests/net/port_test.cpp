@@ -74,6 +74,13 @@ class Connection {
   void send(const Bytes& bytes) const {
     ASSERT_EQ(::write(server_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
+  // Sends what the connection takes without waiting; the number of bytes taken.
+  std::size_t try_send(std::span<const uint8_t> bytes) const {
+    const ssize_t sent = ::send(server_, bytes.data(), bytes.size(), MSG_DONTWAIT);
+    if (sent > 0) return static_cast<std::size_t>(sent);
+    std::this_thread::yield();
+    return 0;
+  }
   // Exactly `n` bytes from the library, fewer when it stays silent for 2 s.
   Bytes receive(std::size_t n) const {
     Bytes got(n);
@@ -200,15 +207,29 @@ TEST(NetworkPort, CommandsAloneAreNoInput) {
   SystemClock clock;
   NetworkPort port(connection.ours(), NetworkPort::Protocol::telnet, clock);
   std::thread server([&] {
+    // Commands split across sends, then a flood of them.
     for (int i = 0; i < 10; ++i) {
       connection.send({0xFF, 0xF1, 0xFF, 0xFA, 0x2C, 0x6B});
       std::this_thread::sleep_for(10ms);
       connection.send({0x30, 0xFF, 0xF0});
     }
+    const Bytes nops(16384, 0xF1);
+    Bytes flood;
+    for (const uint8_t nop : nops) flood = flood + Bytes{0xFF, nop};
+    const auto until = SteadyClock::now() + 400ms;
+    std::size_t at = 0;  // a partial send must not split a command
+    while (SteadyClock::now() < until) {
+      at = (at + connection.try_send(std::span(flood).subspan(at))) % flood.size();
+    }
   });
   const auto start = SteadyClock::now();
   EXPECT_EQ(port.wait_readable(300), Port::Wait::timeout);
   EXPECT_GE(SteadyClock::now() - start, 290ms);
+  EXPECT_EQ(port.bytes_waiting(), 0);
+  // In the flood: still no input, and the wait still ends on time.
+  const auto flooded = SteadyClock::now();
+  EXPECT_EQ(port.wait_readable(100), Port::Wait::timeout);
+  EXPECT_LT(SteadyClock::now() - flooded, 300ms);
   EXPECT_EQ(port.bytes_waiting(), 0);
   server.join();
 }

@@ -24,7 +24,9 @@ void NetworkPort::receive_waiting() noexcept {
     data_begin_ = 0;
   }
   // Each received byte gives at most one data byte: receive no more than fits.
-  while (data_end_ < data_.size()) {
+  // A few receives at most, so that a server flooding the connection with
+  // commands cannot hold a wait past its time limit.
+  for (int round = 0; round < 4 && data_end_ < data_.size(); ++round) {
     const std::size_t room = data_.size() - data_end_;
     const int32_t got = socket_receive(socket_, std::span(received_).first(room));
     if (got == kWouldBlock) return;
