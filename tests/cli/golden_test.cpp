@@ -87,10 +87,12 @@ TEST_F(GoldenTest, Demo) {
 
 TEST_F(GoldenTest, Atr) {
   start();
-  check("atr", with_device({"atr"}));
-  check("atr_json", with_device({"--json", "atr"}));
+  const std::string list = VORKAND_SCRIPT_DIR "/known-atrs.txt";
+  check("atr", with_device({"atr", "--atr-list", list}));
+  check("atr_json", with_device({"--json", "atr", "--atr-list", list}));
+  check("atr_no_list", with_device({"--atr-list", "/nonexistent/list.txt", "atr"}));
   start("t1");
-  check("atr_t1", with_device({"--port", "COM2", "atr"}));
+  check("atr_t1", with_device({"--port", "COM2", "atr", "--atr-list", list}));
 }
 
 TEST_F(GoldenTest, Send) {
@@ -140,7 +142,8 @@ TEST_F(GoldenTest, SimServesOtherPrograms) {
   const std::regex first_line(R"re(\{"device":"(/dev/pts/[0-9]+)","variable":"VORKAND_COM4"\})re");
   ASSERT_TRUE(std::regex_match(line, match, first_line)) << line;
   const std::string device = match[1];
-  check("sim_atr", run_tool({"--port", "COM4", "--device", device, "atr"}));
+  check("sim_atr", run_tool({"--port", "COM4", "--device", device, "--atr-list",
+                             VORKAND_SCRIPT_DIR "/known-atrs.txt", "atr"}));
   ::kill(pid, SIGTERM);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);

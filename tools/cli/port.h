@@ -1,0 +1,41 @@
+// The facts about ports and APDUs the tool checks before it calls the
+// library: the port names, the device a port maps to, the longest APDU.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vorkand::cli {
+
+using Bytes = std::vector<uint8_t>;
+
+// The longest APDU the library can frame (a reply frame carries at most 256
+// bytes; the frame around an APDU takes the rest).
+inline constexpr std::size_t kMaxApdu = 251;
+inline constexpr std::size_t kMinApdu = 4;
+
+// "com2" -> "COM2"; nothing when the name is not COM1..COM4.
+std::optional<std::string> normalise_port(std::string_view name);
+
+// "VORKAND_COM2" for "COM2".
+std::string port_variable(std::string_view port);
+
+// What the library opens for the port: the variable's value when set and not
+// empty, else /dev/ttyS0../dev/ttyS3.
+std::string port_mapping(std::string_view port);
+
+// An APDU typed by a user: hex bytes, kMinApdu to kMaxApdu of them. On
+// error, what is wrong (the length and the limit, never the bytes).
+std::variant<Bytes, std::string> parse_apdu(std::string_view text);
+
+// Why CT_open of a port mapped to `mapping` failed: "missing", "busy (held
+// by process 1234, minicom)", "not a terminal", "permission denied"; for a
+// mapping that is no device path, "could not be opened".
+std::string open_failure(const std::string& mapping);
+
+}  // namespace vorkand::cli
