@@ -1,8 +1,10 @@
 // Each command's output for the built-in card (challenge seed 1), compared
 // exactly with golden/<name>.txt: stdout, then stderr, then the exit status.
 // VORKAND_UPDATE_GOLDEN=1 rewrites the files instead.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,19 +34,24 @@ std::string quote(const std::string& arg) {
   return quoted + "'";
 }
 
-// Runs the tool; its output as the golden files record it.
-std::string run_tool(const std::vector<std::string>& args) {
+// Runs the tool, with `env` ("NAME=value") added to its environment and
+// `input` as its standard input; its output as the golden files record it.
+std::string run_tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     const std::string& input = "/dev/null") {
   const std::string out = ::testing::TempDir() + "vorkand_golden_out";
   const std::string err = ::testing::TempDir() + "vorkand_golden_err";
-  std::string command = quote(VORKAND_CLI);
+  std::string command = "env";
+  for (const auto& setting : env) command += " " + quote(setting);
+  command += " " + quote(VORKAND_CLI);
   for (const auto& arg : args) command += " " + quote(arg);
-  command += " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
+  command += " >" + quote(out) + " 2>" + quote(err) + " <" + quote(input);
   const int status = std::system(command.c_str());
   const int exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::string record =
       slurp(out) + "--- stderr\n" + slurp(err) + "--- exit " + std::to_string(exit_code) + "\n";
   // The pseudo-terminal's number changes from run to run.
   record = std::regex_replace(record, std::regex("/dev/pts/[0-9]+"), "/dev/pts/N");
+  record = std::regex_replace(record, std::regex("process [0-9]+"), "process N");
   // Scripts are named by their place in the source tree.
   for (auto at = record.find(VORKAND_SCRIPT_DIR); at != std::string::npos;
        at = record.find(VORKAND_SCRIPT_DIR)) {
@@ -72,9 +79,9 @@ class GoldenTest : public ::testing::Test {
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
     sim_ = std::move(std::get<0>(started));
   }
-  std::string with_device(std::vector<std::string> args) {
+  std::string with_device(std::vector<std::string> args, const std::string& input = "/dev/null") {
     args.insert(args.begin(), {"--device", sim_->device_path()});
-    return run_tool(args);
+    return run_tool(args, {}, input);
   }
   std::unique_ptr<PtySimulator> sim_;
 };
@@ -111,6 +118,26 @@ TEST_F(GoldenTest, Script) {
   check("script", with_device({"script", VORKAND_SCRIPT_DIR "/card.script"}));
   start();
   check("script_json", with_device({"--json", "script", VORKAND_SCRIPT_DIR "/card.script"}));
+}
+
+// Standard input ("-"), scriptor's reset and exit, and --strict failing a
+// line that expects nothing on 6A 82; a directory is a usage error.
+TEST_F(GoldenTest, ScriptFromStandardInput) {
+  start();
+  check("script_stdin_strict",
+        with_device({"script", "--strict", "-"}, VORKAND_SCRIPT_DIR "/scriptor.script"));
+  check("error_script_directory", run_tool({"script", VORKAND_SCRIPT_DIR}));
+}
+
+// The ports' mappings as the environment gives them, and no pcscd.
+TEST_F(GoldenTest, Readers) {
+  start();
+  const std::vector<std::string> env{"VORKAND_COM1=" + sim_->device_path(),
+                                     "VORKAND_COM2=/nonexistent/tty", "VORKAND_COM3=/dev/null",
+                                     "VORKAND_COM4=tcp://127.0.0.1:9",
+                                     "PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm"};
+  check("readers", run_tool({"readers"}, env));
+  check("readers_json", run_tool({"readers", "--json"}, env));
 }
 
 // `vorkand sim` on its own: its first line names the device; another run of
@@ -168,6 +195,22 @@ TEST_F(GoldenTest, ErrorsAreOneLineWithTheirExitStatus) {
   check("error_no_command", run_tool({}));
   check("error_script_line", run_tool({"script", VORKAND_SCRIPT_DIR "/bad.script"}));
   check("error_no_reader", run_tool({"--device", "/nonexistent/tty", "atr"}));
+  check("error_no_reader_json", run_tool({"--device", "/nonexistent/tty", "atr", "--json"}));
+  check("error_unknown_command", run_tool({"frob"}));
+  check("error_unknown_option", run_tool({"atr", "--frob"}));
+  check("error_direction", run_tool({"send", "--direction", "2", "00B0000000"}));
+  check("error_apdu_too_long", run_tool({"send", "00B00000" + std::string(296 * 2, '0')}));
+  check("version", run_tool({"--version"}));
+}
+
+// A port another process holds is named busy, with the holder.
+TEST_F(GoldenTest, BusyPortNamesItsHolder) {
+  start();
+  const int fd = ::open(sim_->device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  check("error_busy", with_device({"atr"}));
+  ::close(fd);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ std::string unknown_words(const std::vector<std::string>& words) {
   for (const std::string& word : words) {
     if (word.rfind('-', 0) == 0 && word.size() > 1) return fmt::format("unknown option '{}'", word);
   }
-  return fmt::format("unknown command '{}' (the commands are {})", words.front(), kCommands);
+  return fmt::format("unknown command '{}'; the commands are {}", words.front(), kCommands);
 }
 
 bool wants_json(int argc, char** argv) {

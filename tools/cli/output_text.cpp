@@ -102,10 +102,11 @@ class TextOutput final : public Output {
 
   void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) override {
     for (const PortState& port : ports) {
-      fmt::print(
-          "{}  {}  ({})  {}\n", paint(port.port, kCyan), port.mapping,
-          port.from_variable ? port_variable(port.port) : "default",
-          port.opens ? paint("opens", kGreen) : paint("cannot be opened: " + port.why, kRed));
+      const std::string state = port.opens         ? paint("opens", kGreen)
+                                : port.why.empty() ? paint("cannot be opened", kRed)
+                                                   : paint("cannot be opened: " + port.why, kRed);
+      fmt::print("{}  {}  {}  {}\n", paint(port.port, kCyan), port.mapping,
+                 port.from_variable ? port_variable(port.port) : "default", state);
     }
     if (!pcsc.available) {
       fmt::print("PC/SC: {}\n", pcsc.note);

@@ -34,8 +34,8 @@ std::string port_mapping(std::string_view port);
 std::variant<Bytes, std::string> parse_apdu(std::string_view text);
 
 // Why CT_open of a port mapped to `mapping` failed: "missing", "busy (held
-// by process 1234, minicom)", "not a terminal", "permission denied"; for a
-// mapping that is no device path, "could not be opened".
+// by process 1234, minicom)", "not a terminal", "permission denied"; empty
+// for a mapping that is no device path (a PC/SC reader, a network port).
 std::string open_failure(const std::string& mapping);
 
 }  // namespace vorkand::cli

@@ -16,7 +16,7 @@ std::string port_mapping(std::string_view port) {
 std::string open_failure(const std::string& mapping) {
   // The other kinds of port (PC/SC readers, network ports) are the
   // library's to reach; only a device path can be examined here.
-  if (mapping.empty() || mapping[0] != '/') return "could not be opened";
+  if (mapping.empty() || mapping[0] != '/') return {};
   return why_device_fails(mapping);
 }
 

@@ -13,9 +13,10 @@ std::optional<int32_t> open_port(const Context& context) {
   const int32_t handle = CT_open(context.port.c_str());
   if (handle != 0) return handle;
   const std::string mapping = port_mapping(context.port);
+  const std::string why = open_failure(mapping);
   context.out.fail(kExitFailure,
                    fmt::format("cannot open {}: {}: {}; use --device PATH or run `vorkand sim`",
-                               context.port, mapping, open_failure(mapping)));
+                               context.port, mapping, why.empty() ? "could not be opened" : why));
   return std::nullopt;
 }
 
