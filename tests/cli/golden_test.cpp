@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,6 +139,57 @@ TEST_F(GoldenTest, Readers) {
                                      "PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm"};
   check("readers", run_tool({"readers"}, env));
   check("readers_json", run_tool({"readers", "--json"}, env));
+}
+
+// The tool's standard output on a pseudo-terminal, as a user sees it.
+std::string run_on_terminal(const std::vector<std::string>& args, bool no_colour) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  EXPECT_GE(master, 0);
+  ::grantpt(master);
+  ::unlockpt(master);
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, slave, 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> words{VORKAND_CLI};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string_view(*e).rfind("NO_COLOR=", 0) != 0) env.push_back(*e);
+  }
+  std::string no_colour_setting = "NO_COLOR=1";
+  if (no_colour) env.push_back(no_colour_setting.data());
+  env.push_back(nullptr);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, argv.data(), env.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(slave);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;) output.append(buffer, n);
+  ::waitpid(pid, nullptr, 0);
+  ::close(master);
+  return output;
+}
+
+TEST_F(GoldenTest, ColoursOnATerminalUnlessNoColor) {
+  const auto args = [this] {
+    return std::vector<std::string>{"--device", sim_->device_path(), "send", "--power-up",
+                                    "00A4000C025009"};
+  };
+  start();
+  const std::string coloured = run_on_terminal(args(), false);
+  EXPECT_NE(coloured.find("\x1b[32m90 00\x1b[0m  success"), std::string::npos) << coloured;
+  EXPECT_NE(coloured.find("\x1b[31m6A 82\x1b[0m  file or application not found"), std::string::npos)
+      << coloured;
+  start();
+  const std::string plain = run_on_terminal(args(), true);
+  EXPECT_EQ(plain.find('\x1b'), std::string::npos) << plain;
+  EXPECT_NE(plain.find("SW    6A 82  file or application not found"), std::string::npos) << plain;
 }
 
 // `vorkand sim` on its own: its first line names the device; another run of
