@@ -5,8 +5,8 @@
 
 #include "card/card.h"
 #include "des/des.h"
+#include "link/channel.h"
 #include "link/handles.h"
-#include "link/system_port.h"
 #include "link/transport.h"
 #include "vorkand.h"
 
@@ -28,18 +28,15 @@ int com_index(const char* name) noexcept {
   return name[3] - '0';
 }
 
-// Runs `operation` on the transport of `handle`: the serial port when the
-// library opened that handle, else a transport that sends nothing.
+// Runs `operation` on the transport of `handle`: the port the library opened
+// under that handle, else a transport that sends nothing.
 template <typename Operation>
 auto with_transport(int32_t handle, Operation operation) noexcept {
-  if (!vorkand::link::is_open_handle(handle)) {
-    vorkand::link::DeadTransport dead;
-    return operation(static_cast<Transport&>(dead));
+  if (vorkand::link::Channel* channel = vorkand::link::find_channel(handle)) {
+    return operation(channel->transport());
   }
-  vorkand::link::SystemPort port(handle);
-  vorkand::link::SystemClock clock;
-  vorkand::link::SerialTransport serial(port, clock);
-  return operation(static_cast<Transport&>(serial));
+  vorkand::link::DeadTransport dead;
+  return operation(static_cast<Transport&>(dead));
 }
 
 }  // namespace
@@ -47,17 +44,22 @@ auto with_transport(int32_t handle, Operation operation) noexcept {
 extern "C" {
 
 VORKAND_EXPORT(int32_t) CT_close(int32_t handle) {
-  if (!vorkand::link::forget_handle(handle)) return -1;
-  return vorkand::link::close_port(handle) ? 0 : -1;
+  vorkand::link::Channel* channel = vorkand::link::take_channel(handle);
+  if (channel == nullptr) return -1;
+  const bool closed = channel->close();
+  delete channel;
+  return closed ? 0 : -1;
 }
 
 VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
   const int index = com_index(port_name);
   if (index == 0) return 0;
-  const int32_t handle = vorkand::link::open_com_port(index, port_name);
-  if (handle == 0) return 0;
-  if (!vorkand::link::remember_handle(handle)) {
-    vorkand::link::close_port(handle);
+  vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name);
+  if (channel == nullptr) return 0;
+  const int32_t handle = channel->handle();
+  if (!vorkand::link::remember_channel(channel)) {
+    channel->close();
+    delete channel;
     return 0;
   }
   return handle;

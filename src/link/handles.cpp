@@ -2,44 +2,61 @@
 
 #include <array>
 #include <atomic>
+#include <mutex>
 
 namespace vorkand::link {
 namespace {
 
-// 0 marks a free slot: 0 is never a handle.
+// A slot is free while its handle is 0: 0 is never a handle. The channel is
+// stored before the handle is published, and the handle cleared before the
+// channel is handed back.
+struct Slot {
+  std::atomic<int32_t> handle{0};
+  std::atomic<Channel*> channel{nullptr};
+};
+
 constexpr std::size_t kSlots = 256;
-std::array<std::atomic<int32_t>, kSlots> g_open_handles{};
+std::array<Slot, kSlots> g_slots{};
+std::mutex g_writers;  // opens and closes, one at a time
+
+Slot* slot_of(int32_t handle) noexcept {
+  if (handle == 0) return nullptr;
+  for (auto& slot : g_slots) {
+    if (slot.handle.load(std::memory_order_acquire) == handle) return &slot;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
-bool remember_handle(int32_t handle) noexcept {
-  if (handle == 0) return false;
-  // The system hands out a value again only once it is free, so a value still
-  // here was closed behind the library's back: it stands for the new open
-  // now, and a second entry would outlive the CT_close that ends it.
-  if (is_open_handle(handle)) return true;
-  for (auto& slot : g_open_handles) {
-    int32_t expected = 0;
-    if (slot.compare_exchange_strong(expected, handle, std::memory_order_acq_rel)) return true;
+bool remember_channel(Channel* channel) noexcept {
+  if (channel == nullptr || channel->handle() == 0) return false;
+  const std::lock_guard lock(g_writers);
+  if (Slot* reused = slot_of(channel->handle())) {
+    delete reused->channel.exchange(channel, std::memory_order_acq_rel);
+    return true;
+  }
+  for (auto& slot : g_slots) {
+    if (slot.handle.load(std::memory_order_relaxed) != 0) continue;
+    slot.channel.store(channel, std::memory_order_relaxed);
+    slot.handle.store(channel->handle(), std::memory_order_release);
+    return true;
   }
   return false;
 }
 
-bool forget_handle(int32_t handle) noexcept {
-  if (handle == 0) return false;
-  for (auto& slot : g_open_handles) {
-    int32_t expected = handle;
-    if (slot.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return true;
-  }
-  return false;
+Channel* find_channel(int32_t handle) noexcept {
+  Slot* slot = slot_of(handle);
+  return slot != nullptr ? slot->channel.load(std::memory_order_acquire) : nullptr;
 }
 
-bool is_open_handle(int32_t handle) noexcept {
-  if (handle == 0) return false;
-  for (const auto& slot : g_open_handles) {
-    if (slot.load(std::memory_order_acquire) == handle) return true;
-  }
-  return false;
+Channel* take_channel(int32_t handle) noexcept {
+  const std::lock_guard lock(g_writers);
+  Slot* slot = slot_of(handle);
+  if (slot == nullptr) return nullptr;
+  Channel* channel = slot->channel.exchange(nullptr, std::memory_order_acq_rel);
+  slot->handle.store(0, std::memory_order_release);
+  return channel;
 }
 
 }  // namespace vorkand::link

@@ -1,17 +1,23 @@
-// The record of handles this library opened and has not closed yet: a fixed
-// table of atomic slots, lock-free and allocation-free. A bare descriptor
-// number must never let CT_close close, or an exchange write into, a file the
-// host opened itself.
+// The record of ports this library opened and has not closed yet: a fixed
+// table from handle to channel. Lookups are lock-free and allocation-free;
+// only opening and closing take the table's lock. A bare number must never let
+// CT_close close, or an exchange write into, a file the host opened itself.
 #pragma once
 
 #include <cstdint>
 
+#include "link/channel.h"
+
 namespace vorkand::link {
 
-// False when the table is full (the caller then closes the port again).
-bool remember_handle(int32_t handle) noexcept;
-// False when `handle` was not remembered; otherwise forgets it.
-bool forget_handle(int32_t handle) noexcept;
-bool is_open_handle(int32_t handle) noexcept;
+// Records `channel` under its handle. A handle already recorded was closed
+// behind the library's back and reused by the system: the new channel stands
+// for it from now on and the old one is dropped without close(). False when
+// the table is full (the caller then closes and deletes the channel).
+bool remember_channel(Channel* channel) noexcept;
+// The channel recorded under `handle`, or nullptr.
+Channel* find_channel(int32_t handle) noexcept;
+// Forgets `handle` and hands its channel back to the caller, or nullptr.
+Channel* take_channel(int32_t handle) noexcept;
 
 }  // namespace vorkand::link

@@ -107,16 +107,23 @@ bool wait_writable(int fd) noexcept {
 
 }  // namespace
 
-bool com_device_path(int index, std::span<char> out) noexcept {
+bool com_mapping(int index, std::span<char> out) noexcept {
   if (index < 1 || index > 4 || out.empty()) return false;
   const char digit[] = {static_cast<char>('0' + index), '\0'};
   char variable[sizeof kComVariable + 1];
   std::size_t at = 0;
   if (!put(variable, at, kComVariable) || !put(variable, at, digit)) return false;
-
-  const char* mapped = std::getenv(variable);
+  // A host may run privileged: its environment is not to be trusted then.
+  const char* mapped = ::secure_getenv(variable);
   at = 0;
-  if (mapped != nullptr && *mapped != '\0') return put(out, at, mapped);
+  out[0] = '\0';
+  return mapped == nullptr || put(out, at, mapped);
+}
+
+bool com_device_path(int index, std::span<char> out) noexcept {
+  if (!com_mapping(index, out)) return false;
+  if (out[0] != '\0') return true;
+  std::size_t at = 0;
   const char device_digit[] = {static_cast<char>('0' + index - 1), '\0'};
   return put(out, at, kDefaultDevice) && put(out, at, device_digit);
 }

@@ -3,10 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "link/port.h"
 
 namespace vorkand::link {
+
+// Writes the value of the environment variable VORKAND_COM<index> into `out`,
+// zero-terminated; an empty string when it is unset or empty. Read at each call,
+// and never in a setuid or setgid program (POSIX). False when `index` is out of
+// range 1..4 or the value does not fit.
+bool com_mapping(int index, std::span<char> out) noexcept;
 
 // Opens COM port `index` (1..4) exclusively and applies the reader's line
 // settings (9600 baud, even parity, 8 data bits, 1 stop bit, no flow control,

@@ -1,0 +1,44 @@
+// What a handle stands for between CT_open and CT_close: one open port of any
+// kind (a serial device, a PC/SC reader, a serial port on the network), seen
+// from above as the transport its frames go through.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "link/transport.h"
+
+namespace vorkand::link {
+
+class Channel {
+ public:
+  explicit Channel(int32_t handle) noexcept : handle_(handle) {}
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+  // Destroying a channel releases nothing of the system's: a channel whose
+  // handle was closed behind the library's back is dropped without close().
+  virtual ~Channel() = default;
+
+  // The value CT_open returns for this port: never 0, never equal to the
+  // handle of another port that is still open.
+  int32_t handle() const noexcept { return handle_; }
+  // Where reader and card operations send their frames. No allocation.
+  virtual Transport& transport() noexcept = 0;
+  // Releases the port. False when the system refused.
+  virtual bool close() noexcept = 0;
+  // Writes what the port is, for people reading a trace: the device or address
+  // it reached and its line settings, zero-terminated and cut to fit `out`.
+  virtual void describe(std::span<char> out) const noexcept {
+    if (!out.empty()) out[0] = '\0';
+  }
+
+ private:
+  int32_t handle_;
+};
+
+// Opens what COM port `index` (1..4) is mapped to and returns its channel
+// (allocated; the caller owns it), or nullptr with nothing left open.
+// `name_as_given` is the caller's own spelling of "COMn".
+Channel* open_channel(int index, const char* name_as_given) noexcept;
+
+}  // namespace vorkand::link

@@ -1,0 +1,64 @@
+// Opening COM1..COM4: the port's mapping chooses the kind of port, and each
+// kind opens its own channel. A mapping with none of the kinds' prefixes is a
+// serial device (on POSIX its path, unset: /dev/ttyS<n-1>; on Windows the port
+// is opened by the name as given).
+#include <array>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "link/channel.h"
+#include "link/system_port.h"
+
+namespace vorkand::link {
+namespace {
+
+// A serial port of the system; the handle is its descriptor (POSIX) or its
+// HANDLE (Windows).
+class SerialChannel final : public Channel {
+ public:
+  explicit SerialChannel(int32_t handle) noexcept
+      : Channel(handle), port_(handle), transport_(port_, clock_) {}
+  Transport& transport() noexcept override { return transport_; }
+  bool close() noexcept override { return close_port(handle()); }
+
+ private:
+  SystemPort port_;
+  SystemClock clock_;
+  SerialTransport transport_;
+};
+
+Channel* open_serial(int index, const char* name_as_given) noexcept {
+  const int32_t handle = open_com_port(index, name_as_given);
+  if (handle == 0) return nullptr;
+  Channel* channel = new (std::nothrow) SerialChannel(handle);
+  if (channel == nullptr) close_port(handle);
+  return channel;
+}
+
+// A kind of port other than the serial device, chosen by the mapping's prefix.
+// `open` gets the whole mapping and returns the channel, or nullptr with
+// nothing left open.
+struct PortKind {
+  std::string_view prefix;
+  Channel* (*open)(const char* mapping) noexcept;
+};
+
+constexpr std::array<PortKind, 0> kKinds{};
+
+// Longest mapping accepted; a longer one opens nothing.
+constexpr std::size_t kMaxMapping = 4096;
+
+}  // namespace
+
+Channel* open_channel(int index, const char* name_as_given) noexcept {
+  std::array<char, kMaxMapping> mapping{};
+  if (!com_mapping(index, mapping)) return nullptr;
+  const std::string_view mapped(mapping.data());
+  for (const PortKind& kind : kKinds) {
+    if (mapped.starts_with(kind.prefix)) return kind.open(mapping.data());
+  }
+  return open_serial(index, name_as_given);
+}
+
+}  // namespace vorkand::link
