@@ -57,6 +57,15 @@ class Demo {
   Demo(const Context& context, const sim::CardProfile& card, FrameLog& log)
       : context_(context), card_(card), log_(log) {}
 
+  // Every step after the open, up to the first that fails.
+  bool run() {
+    return reset_reader() && power_up_card() &&
+           select("ICC_tsi_api: SELECT the DF 5000", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x00}) &&
+           select("ICC_tsi_api: SELECT the EF 5001", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01}) &&
+           read_binary("ICC_tsi_api: READ BINARY") && get_challenge() && internal_authenticate() &&
+           switch_protocol() && read_again();
+  }
+
   bool open() {
     handle_ = CT_open(context_.port.c_str());
     step(fmt::format("CT_open(\"{}\"): open the port, 9600 baud 8E1", context_.port), std::nullopt,
@@ -192,13 +201,7 @@ int run_demo(const Context& context, const SimSettings& settings) {
 
   Demo demo(context, profile, log);
   if (demo.open()) {
-    demo.reset_reader() && demo.power_up_card() &&
-        demo.select("ICC_tsi_api: SELECT the DF 5000",
-                    {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x00}) &&
-        demo.select("ICC_tsi_api: SELECT the EF 5001",
-                    {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01}) &&
-        demo.read_binary("ICC_tsi_api: READ BINARY") && demo.get_challenge() &&
-        demo.internal_authenticate() && demo.switch_protocol() && demo.read_again();
+    demo.run();
     demo.close();
   }
   out.demo_finished(demo.ok());

@@ -10,13 +10,14 @@ namespace vorkand::cli {
 
 int run_readers(const Context& context) {
   std::vector<PortState> ports;
-  for (const char* name : {"COM1", "COM2", "COM3", "COM4"}) {
+  for (std::string_view port_name : kPorts) {
+    const std::string name(port_name);
     PortState port;
     port.port = name;
     port.mapping = port_mapping(name);
     const char* variable = secure_getenv(port_variable(name).c_str());
     port.from_variable = variable != nullptr && *variable != '\0';
-    const int32_t handle = CT_open(name);
+    const int32_t handle = CT_open(name.c_str());
     port.opens = handle != 0;
     if (port.opens) {
       CT_close(handle);

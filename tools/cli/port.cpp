@@ -11,10 +11,10 @@ namespace vorkand::cli {
 std::optional<std::string> normalise_port(std::string_view name) {
   std::string upper(name);
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper.size() != 4 || upper.compare(0, 3, "COM") != 0 || upper[3] < '1' || upper[3] > '4') {
-    return std::nullopt;
+  for (std::string_view port : kPorts) {
+    if (upper == port) return upper;
   }
-  return upper;
+  return std::nullopt;
 }
 
 std::string port_variable(std::string_view port) {

@@ -2,6 +2,7 @@
 // library: the port names, the device a port maps to, the longest APDU.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,7 +20,10 @@ using Bytes = std::vector<uint8_t>;
 inline constexpr std::size_t kMaxApdu = 251;
 inline constexpr std::size_t kMinApdu = 4;
 
-// "com2" -> "COM2"; nothing when the name is not COM1..COM4.
+// The ports the library opens, by the names it accepts (in any case).
+inline constexpr std::array<std::string_view, 4> kPorts{"COM1", "COM2", "COM3", "COM4"};
+
+// "com2" -> "COM2"; nothing when the name is not one of kPorts.
 std::optional<std::string> normalise_port(std::string_view name);
 
 // "VORKAND_COM2" for "COM2".
