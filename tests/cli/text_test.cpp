@@ -147,6 +147,11 @@ TEST(Atr, DecodesCompactTlvHistoricalBytes) {
   EXPECT_EQ(decode_historical(sim::parse_hex("80 35 01").value()).error,
             "object 35 runs past the end");
   EXPECT_EQ(decode_historical(sim::parse_hex("41 42").value()).format, "proprietary");
+  // A contactless card's: the application identifier as BER-TLV 4F.
+  h = decode_historical(sim::parse_hex("80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00").value());
+  ASSERT_EQ(h.objects.size(), 1u) << h.error;
+  EXPECT_EQ(h.objects[0].name, "application identifier");
+  EXPECT_EQ(h.objects[0].meaning, "RID A0 00 00 03 06, PIX 03 00 01 00 00 00 00");
 }
 
 TEST(AtrList, MatchesExactWildcardAndRegularExpressionEntries) {

@@ -149,6 +149,17 @@ std::string capabilities(std::span<const uint8_t> value) {
   return text;
 }
 
+constexpr int kBerAid = 0x4F;
+
+// An application identifier: the registered provider (RID, 5 bytes), then
+// the provider's own part (PIX).
+std::string aid_meaning(std::span<const uint8_t> aid) {
+  if (aid.size() < 5) return {};
+  std::string text = "RID " + hex(aid.first(5));
+  if (aid.size() > 5) text += ", PIX " + hex(aid.subspan(5));
+  return text;
+}
+
 std::string life_cycle(uint8_t lcs) {
   if (lcs == 0x00) return "no life cycle information";
   if (lcs == 0x01) return "creation state";
@@ -279,17 +290,25 @@ Historical decode_historical(std::span<const uint8_t> bytes) {
       return result;
   }
   for (std::size_t at = 0; at < objects.size();) {
-    const int tag = objects[at] >> 4;
-    const std::size_t length = objects[at] & 0x0F;
-    if (at + 1 + length > objects.size()) {
+    int tag = objects[at] >> 4;
+    std::size_t header = 1, length = objects[at] & 0x0F;
+    // Contactless readers put the application identifier in as the
+    // BER-TLV object 4F with its length in the next byte.
+    if (objects[at] == kBerAid && at + 1 < objects.size()) {
+      tag = kBerAid;
+      header = 2;
+      length = objects[at + 1];
+    }
+    if (at + header + length > objects.size()) {
       result.error = fmt::format("object {:02X} runs past the end", objects[at]);
       break;
     }
     HistoricalObject object{tag,
-                            tag_name(tag),
-                            {objects.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                             objects.begin() + static_cast<std::ptrdiff_t>(at + 1 + length)},
+                            tag_name(tag == kBerAid ? 0xF : tag),
+                            {objects.begin() + static_cast<std::ptrdiff_t>(at + header),
+                             objects.begin() + static_cast<std::ptrdiff_t>(at + header + length)},
                             {}};
+    if (tag == 0xF || tag == kBerAid) object.meaning = aid_meaning(object.value);
     if (tag == 0x3) object.meaning = service_data(object.value);
     if (tag == 0x7) object.meaning = capabilities(object.value);
     if (tag == 0x8) {
@@ -297,7 +316,7 @@ Historical decode_historical(std::span<const uint8_t> bytes) {
       result.status = object.value;
     }
     result.objects.push_back(std::move(object));
-    at += 1 + length;
+    at += header + length;
   }
   result.status_meaning = status_indicator(result.status);
   return result;
