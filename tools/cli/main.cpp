@@ -38,11 +38,13 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
                    "00 92 00 92");
 }
 
-// What was typed that the parser did not know, named as such.
-std::string unknown_words(const std::vector<std::string>& words) {
+// What was typed that the parser did not know, named as such: an option, a
+// command, or a word after a command that takes no more.
+std::string unknown_words(const std::vector<std::string>& words, bool command_given) {
   for (const std::string& word : words) {
     if (word.rfind('-', 0) == 0 && word.size() > 1) return fmt::format("unknown option '{}'", word);
   }
+  if (command_given) return fmt::format("unexpected argument '{}'", words.front());
   return fmt::format("unknown command '{}'; the commands are {}", words.front(), kCommands);
 }
 
@@ -115,7 +117,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
     const auto extras = app.remaining(true);
-    if (!extras.empty()) parse_error = unknown_words(extras);
+    if (!extras.empty()) parse_error = unknown_words(extras, !app.get_subcommands().empty());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
