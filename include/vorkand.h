@@ -23,6 +23,13 @@
 
 #include <stdint.h>
 
+/* The library's version. The build reads it from here, so the shared
+ * library, its pkg-config file and its CMake package carry the same one. */
+#define VORKAND_VERSION_MAJOR 1
+#define VORKAND_VERSION_MINOR 0
+#define VORKAND_VERSION_PATCH 0
+#define VORKAND_VERSION_STRING "1.0.0"
+
 /* VORKAND_EXPORT(type): the result type of an export, with its visibility and
  * calling convention. On Windows the module definition file names the exports;
  * on ELF only these functions have default visibility. */
