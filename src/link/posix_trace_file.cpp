@@ -1,0 +1,95 @@
+// The frame trace's system services on POSIX.
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/trace_file.h"
+
+namespace vorkand::link {
+namespace {
+
+// strerror_r comes in two shapes (GNU: returns the text; XSI: fills the buffer).
+[[maybe_unused]] const char* error_text(int result, const char* buffer) noexcept {
+  return result == 0 ? buffer : "unknown error";
+}
+[[maybe_unused]] const char* error_text(const char* text, const char*) noexcept {
+  return text;
+}
+
+void put_reason(int error, std::span<char> reason) noexcept {
+  if (reason.empty()) return;
+  char buffer[128] = "";
+  const char* text = error_text(::strerror_r(error, buffer, sizeof buffer), buffer);
+  const std::size_t length = std::min(std::strlen(text), reason.size() - 1);
+  std::memcpy(reason.data(), text, length);
+  reason[length] = '\0';
+}
+
+bool is_standard_error(const char* path) noexcept {
+  return path[0] == '-' && path[1] == '\0';
+}
+
+}  // namespace
+
+bool environment(const char* name, std::span<char> out) noexcept {
+  if (out.empty()) return false;
+  out[0] = '\0';
+  // A host may run privileged: its environment is not to be trusted then.
+  const char* value = ::secure_getenv(name);
+  if (value == nullptr || *value == '\0') return false;
+  const std::size_t length = std::strlen(value);
+  if (length >= out.size()) return false;
+  std::memcpy(out.data(), value, length + 1);
+  return true;
+}
+
+TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
+  if (is_standard_error(path)) return STDERR_FILENO;
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    put_reason(errno, reason);
+    return kNoTraceFile;
+  }
+  return fd;
+}
+
+bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char> reason) noexcept {
+  const auto fd = static_cast<int>(file);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      put_reason(written < 0 ? errno : EIO, reason);
+      return false;
+    }
+  }
+  return true;
+}
+
+void close_trace_file(TraceFile file) noexcept {
+  if (file != kNoTraceFile && file != STDERR_FILENO) ::close(static_cast<int>(file));
+}
+
+uint64_t monotonic_us() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000u +
+         static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void warn(std::span<const char> text) noexcept {
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+}  // namespace vorkand::link
