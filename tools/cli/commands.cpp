@@ -337,6 +337,7 @@ int run_demo(const Context& context, const SimSettings& settings) {
 }
 
 int run_sim(const Context& context, const SimSettings& settings) {
+  if (!settings.replay.empty()) return run_replay(context, settings);
   auto card = card_for(settings);
   if (auto* error = std::get_if<std::string>(&card)) return fail(kExitUsage, *error);
   for (const std::string& text : settings.faults) {

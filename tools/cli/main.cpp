@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "cli/commands.h"
+#include "cli/trace_option.h"
 
 namespace {
 
@@ -35,6 +36,12 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
                      "for tests: silence@N, hangup@N, overlong@N, stray@N:HEX or "
                      "split@N:SIZE,...[/MS] on frame N (0: every frame)");
   command.add_flag("--trace", settings.trace, "print every frame with its direction and time");
+  command
+      .add_option("--replay", settings.replay,
+                  "play the reader side of a library trace (VORKAND_TRACE) instead of the card")
+      ->check(CLI::ExistingFile);
+  command.add_option("--handle", settings.replay_handle,
+                     "with --replay: the handle to play (default: the first in the trace)");
   command.add_flag("--strict-head", settings.strict_head,
                    "answer card frames whose head does not match the card's protocol with "
                    "00 92 00 92");
@@ -53,6 +60,9 @@ int main(int argc, char** argv) {
   app.add_option("--port", port, "the port the library opens: COM1..COM4 (default COM1)");
   app.add_option("--device", device, "map that COM port to this device for this run");
   app.add_flag("--json", context.json, "machine-readable output");
+  bool trace = false;
+  app.add_flag("--trace", trace,
+               "show the library's frames on stderr, with milliseconds since the command started");
 
   SimSettings demo_settings;
   auto* demo = app.add_subcommand("demo", "the library's typical use against the simulator");
@@ -100,6 +110,9 @@ int main(int argc, char** argv) {
   context.port = normalise_port(port);
   if (context.port.empty()) return fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4");
   if (!device.empty()) setenv(("VORKAND_" + context.port).c_str(), device.c_str(), 1);
+  // Shows the library's own trace until the command returns.
+  std::optional<TraceView> trace_view;
+  if (trace) trace_view.emplace();
 
   try {
     if (*demo) return run_demo(context, demo_settings);
