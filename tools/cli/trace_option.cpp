@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -74,6 +75,7 @@ void TraceView::show() {
   std::array<char, 4096> chunk{};
   for (;;) {
     const ssize_t got = ::read(pipe_read_, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     pending.append(chunk.data(), static_cast<std::size_t>(got));
     for (auto newline = pending.find('\n'); newline != std::string::npos;
