@@ -1,5 +1,6 @@
 // The frame trace's system services on POSIX.
 #include <fcntl.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +30,40 @@ void put_reason(int error, std::span<char> reason) noexcept {
   reason[length] = '\0';
 }
 
+// Writes all of `text`; 0, or the errno of the failure. A pipe whose reader
+// is gone must not kill the host with SIGPIPE: the signal is held back during
+// the write, and one the write raised is taken away.
+int write_whole(int fd, std::span<const char> text) noexcept {
+  sigset_t pipe_signal;
+  sigset_t before;
+  sigset_t pending;
+  ::sigemptyset(&pipe_signal);
+  ::sigaddset(&pipe_signal, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+  ::sigpending(&pending);
+  const bool already_pending = ::sigismember(&pending, SIGPIPE) == 1;
+
+  int error = 0;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = written < 0 ? errno : EIO;
+      break;
+    }
+  }
+  if (error == EPIPE && !already_pending) {
+    const timespec no_wait{};
+    ::sigtimedwait(&pipe_signal, nullptr, &no_wait);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return error;
+}
+
 bool is_standard_error(const char* path) noexcept {
   return path[0] == '-' && path[1] == '\0';
 }
@@ -49,32 +84,30 @@ bool environment(const char* name, std::span<char> out) noexcept {
 
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
   if (is_standard_error(path)) return STDERR_FILENO;
+  // Non-blocking for the open only: a FIFO nobody reads fails at once
+  // instead of holding CT_open up.
   int fd;
   do {
-    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     put_reason(errno, reason);
+    return kNoTraceFile;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    put_reason(errno, reason);
+    ::close(fd);
     return kNoTraceFile;
   }
   return fd;
 }
 
 bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char> reason) noexcept {
-  const auto fd = static_cast<int>(file);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written > 0) {
-      done += static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      put_reason(written < 0 ? errno : EIO, reason);
-      return false;
-    }
-  }
-  return true;
+  const int error = write_whole(static_cast<int>(file), text);
+  if (error == 0) return true;
+  put_reason(error, reason);
+  return false;
 }
 
 void close_trace_file(TraceFile file) noexcept {
@@ -89,7 +122,7 @@ uint64_t monotonic_us() noexcept {
 }
 
 void warn(std::span<const char> text) noexcept {
-  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+  write_whole(STDERR_FILENO, text);
 }
 
 }  // namespace vorkand::link

@@ -220,9 +220,12 @@ std::string capture_stderr(F f) {
 
 TEST(TraceE2e, UnwritableTraceChangesNoResultAndWarnsOnce) {
   const auto untraced = traced_session("");
-  // A directory that does not exist (the open fails), and a full device (every write fails).
+  // A directory that does not exist and a FIFO nobody reads (the open fails),
+  // and a full device (every write fails).
+  const std::string fifo = temp_path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& path :
-       {std::string("/nonexistent-vorkand-dir/trace.log"), std::string("/dev/full")}) {
+       {std::string("/nonexistent-vorkand-dir/trace.log"), fifo, std::string("/dev/full")}) {
     if (path == "/dev/full" && ::access(path.c_str(), W_OK) != 0) continue;
     std::vector<Outcome> outcomes;
     const std::string warnings = capture_stderr([&] { outcomes = traced_session(path); });
@@ -232,6 +235,19 @@ TEST(TraceE2e, UnwritableTraceChangesNoResultAndWarnsOnce) {
     EXPECT_TRUE(lines[0].starts_with("vorkand: trace " + path + ": ")) << lines[0];
     EXPECT_NE(lines[0].find("; tracing stopped for handle "), std::string::npos) << lines[0];
   }
+  ::unlink(fifo.c_str());
+
+  // Standard error a pipe whose reader is gone: no SIGPIPE, the same results.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(ends[1], STDERR_FILENO);
+  const auto outcomes = traced_session("-");
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(ends[1]);
+  EXPECT_EQ(outcomes, untraced);
 }
 
 TEST(TraceE2e, TwoHandlesOnTwoThreadsKeepEveryLineWholeAndItsOwn) {
@@ -240,10 +256,12 @@ TEST(TraceE2e, TwoHandlesOnTwoThreadsKeepEveryLineWholeAndItsOwn) {
   auto second = start_reader("COM2");
   setenv("VORKAND_TRACE", trace.c_str(), 1);
   constexpr int kRounds = 100;
-  // Each thread reads its own length from the MF's EF 2F00, so each frame tells its thread.
-  const auto session = [](const char* port, std::string_view read) {
-    const int32_t handle = CT_open(port);
-    EXPECT_NE(handle, 0);
+  // Both open at once (a handle is unique only among open ones). Each thread
+  // reads its own length from the MF's EF 2F00, so each frame tells its thread.
+  const int32_t handles[] = {CT_open("COM1"), CT_open("COM2")};
+  ASSERT_NE(handles[0], 0);
+  ASSERT_NE(handles[1], 0);
+  const auto session = [](int32_t handle, std::string_view read) {
     std::array<uint8_t, 256> buffer{};
     uint8_t length = 0;
     EXPECT_EQ(ICC_reset(handle, &length, buffer.data()), 0x9000);
@@ -253,12 +271,13 @@ TEST(TraceE2e, TwoHandlesOnTwoThreadsKeepEveryLineWholeAndItsOwn) {
     for (int i = 0; i < kRounds; ++i) {
       EXPECT_EQ(ICC_tsi_api(handle, 5, apdu.data(), &length, buffer.data()), 0x9000);
     }
-    CT_close(handle);
   };
-  std::thread one([&] { session("COM1", "00 B0 00 00 03"); });
-  std::thread two([&] { session("COM2", "00 B0 00 00 07"); });
+  std::thread one([&] { session(handles[0], "00 B0 00 00 03"); });
+  std::thread two([&] { session(handles[1], "00 B0 00 00 07"); });
   one.join();
   two.join();
+  CT_close(handles[0]);
+  CT_close(handles[1]);
   unsetenv("VORKAND_TRACE");
 
   const std::string text = read_file(trace);
