@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "link/trace_file.h"
 
@@ -119,6 +120,17 @@ uint64_t monotonic_us() noexcept {
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1'000'000u +
          static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void utc_now(std::span<char> out) noexcept {
+  if (out.empty()) return;
+  out[0] = '\0';
+  timespec now{};
+  tm parts{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || ::gmtime_r(&now.tv_sec, &parts) == nullptr) {
+    return;
+  }
+  if (std::strftime(out.data(), out.size(), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) out[0] = '\0';
 }
 
 void warn(std::span<const char> text) noexcept {

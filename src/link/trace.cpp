@@ -186,6 +186,9 @@ TraceLine Trace::begin(std::string_view kind) const noexcept {
 void Trace::header(std::string_view description) noexcept {
   TraceLine line = begin("open");
   line.text(" vorkand " VORKAND_VERSION);
+  std::array<char, 32> now{};
+  utc_now(now);
+  if (now[0] != '\0') line.text(" at ").text(now.data());
   if (!description.empty()) line.text(", ").text(description);
   write(line);
 }

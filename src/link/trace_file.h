@@ -32,6 +32,10 @@ void close_trace_file(TraceFile file) noexcept;
 // Microseconds on the system's monotonic clock.
 uint64_t monotonic_us() noexcept;
 
+// The date and time now in UTC, "2026-12-08T21:28:00Z", zero-terminated
+// (empty when the system cannot tell).
+void utc_now(std::span<char> out) noexcept;
+
 // Writes `text` to standard error as it is, ignoring any failure.
 void warn(std::span<const char> text) noexcept;
 

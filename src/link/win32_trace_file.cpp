@@ -100,6 +100,28 @@ uint64_t monotonic_us() noexcept {
   return ticks / per_second * 1'000'000u + ticks % per_second * 1'000'000u / per_second;
 }
 
+void utc_now(std::span<char> out) noexcept {
+  constexpr std::size_t kLength = 20;  // 2026-12-08T21:28:00Z
+  if (out.empty()) return;
+  out[0] = '\0';
+  if (out.size() <= kLength) return;
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  const unsigned fields[] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  const char after[] = {'-', '-', 'T', ':', ':', 'Z'};
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const unsigned width = i == 0 ? 4 : 2;
+    for (unsigned d = width; d > 0; --d) {
+      unsigned value = fields[i];
+      for (unsigned k = 1; k < d; ++k) value /= 10;
+      out[at++] = static_cast<char>('0' + value % 10);
+    }
+    out[at++] = after[i];
+  }
+  out[at] = '\0';
+}
+
 void warn(std::span<const char> text) noexcept {
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   if (error == INVALID_HANDLE_VALUE || error == nullptr) return;
