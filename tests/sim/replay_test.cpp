@@ -65,6 +65,16 @@ TEST(Replay, PlaysEachEndingAsRecordedAndMaskedBytesMatchAnything) {
   ASSERT_TRUE(std::holds_alternative<Recording>(other));
   EXPECT_EQ(std::get<Recording>(other).exchanges.size(), 1u);
   EXPECT_TRUE(std::holds_alternative<std::string>(parse_recording("no trace here\n")));
+
+  // The port's next session under another handle is played too.
+  const std::string reopened = std::string(kTrace) +
+                               "20.000001 com1 8 open vorkand 1.0.0\n"
+                               "20.000002 com1 8 > 80 00 04 80 60 00 00 00\n"
+                               "20.000003 com1 8 < 80 00 02 90 00 00\n";
+  const auto both = std::get<Recording>(parse_recording(reopened));
+  ASSERT_EQ(both.exchanges.size(), 5u);
+  EXPECT_EQ(both.exchanges[4].line, 17);
+  EXPECT_EQ(both.exchanges[4].reply, h("80 00 02 90 00 00"));
 }
 
 TEST(Replay, FirstDifferenceNamesItsLineAndSilencesTheReader) {

@@ -40,8 +40,9 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
       .add_option("--replay", settings.replay,
                   "play the reader side of a library trace (VORKAND_TRACE) instead of the card")
       ->check(CLI::ExistingFile);
-  command.add_option("--handle", settings.replay_handle,
-                     "with --replay: the handle to play (default: the first in the trace)");
+  command.add_option(
+      "--handle", settings.replay_handle,
+      "with --replay: play only this handle (default: every session on the first port)");
   command.add_flag("--strict-head", settings.strict_head,
                    "answer card frames whose head does not match the card's protocol with "
                    "00 92 00 92");

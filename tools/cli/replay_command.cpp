@@ -29,7 +29,6 @@ int run_replay(const Context& context, const SimSettings& settings) {
   sim::Recording recording = std::get<sim::Recording>(std::move(parsed));
   const std::size_t frames = recording.exchanges.size();
   const std::string recorded_port = recording.port;
-  const int32_t recorded_handle = recording.handle;
 
   // Block the stop signals before the simulator's thread starts, so that they
   // reach only sigwait below; a recorded hang-up raises SIGTERM itself.
@@ -69,8 +68,8 @@ int run_replay(const Context& context, const SimSettings& settings) {
   {
     std::lock_guard lock(print_mutex);
     const std::string& path = simulator->device_path();
-    fmt::print("vorkand sim: replaying {} frames of {} handle {} from {} on {}\n", frames,
-               recorded_port, recorded_handle, settings.replay, path);
+    fmt::print("vorkand sim: replaying {} frames sent to {} from {} on {}\n", frames, recorded_port,
+               settings.replay, path);
     fmt::print("export VORKAND_{}={}\n", context.port, path);
     fmt::print("(Ctrl-C stops it)\n");
     std::fflush(stdout);

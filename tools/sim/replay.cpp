@@ -1,5 +1,6 @@
 #include "sim/replay.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 
@@ -39,6 +40,18 @@ bool parse_masked(std::string_view text, std::vector<uint8_t>& bytes, std::vecto
     masked.push_back(false);
   }
   return !bytes.empty();
+}
+
+// Port names as hosts spell them: "com1" is COM1.
+bool same_port(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool matches(const RecordedExchange& recorded, const std::vector<uint8_t>& frame) {
@@ -83,11 +96,14 @@ std::variant<Recording, std::string> parse_recording(std::string_view trace,
     auto record = parse_trace_record(text);
     if (!record) continue;
     if (record->kind != ">" && record->kind != "<" && record->kind != "end") continue;
-    if (!handle) {
-      if (record->kind != ">") continue;
-      handle = record->handle;
+    if (handle) {
+      if (record->handle != *handle) continue;
+    } else {
+      // A port is open to one handle at a time: its sessions, one after the
+      // other, are what its reader saw, whatever handles they had.
+      if (recording.port.empty() && record->kind != ">") continue;
+      if (!recording.port.empty() && !same_port(record->port, recording.port)) continue;
     }
-    if (record->handle != *handle) continue;
 
     if (record->kind == ">") {
       RecordedExchange exchange;
@@ -95,8 +111,10 @@ std::variant<Recording, std::string> parse_recording(std::string_view trace,
       if (!parse_masked(record->rest, exchange.frame, exchange.masked)) {
         return "line " + std::to_string(number) + ": a frame that is not hex bytes";
       }
-      recording.port = record->port;
-      recording.handle = record->handle;
+      if (recording.exchanges.empty()) {
+        recording.port = record->port;
+        recording.handle = record->handle;
+      }
       recording.exchanges.push_back(std::move(exchange));
       continue;
     }

@@ -41,13 +41,14 @@ struct RecordedExchange {
 };
 
 struct Recording {
-  std::string port;
+  std::string port;  // of the first frame played
   int32_t handle = 0;
   std::vector<RecordedExchange> exchanges;
 };
 
-// The exchanges of `handle`, or of the first handle that sent a frame when
-// none is given. An error message when the trace holds none.
+// The exchanges of `handle`, or, when none is given, of every session on the
+// port that sent the first frame (in order, whatever their handles). An error
+// message when the trace holds none.
 std::variant<Recording, std::string> parse_recording(std::string_view trace,
                                                      std::optional<int32_t> handle = std::nullopt);
 
