@@ -140,13 +140,19 @@ std::span<const char> TraceLine::finish() noexcept {
 
 Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept {
   std::array<char, 4096> path{};
-  if (!environment(kTraceVariable, path)) return nullptr;
+  const Setting setting = environment(kTraceVariable, path);
+  if (setting == Setting::unset) return nullptr;
   std::array<char, 4> secrets{};
-  const bool show_secrets =
-      environment(kSecretsVariable, secrets) && std::string_view(secrets.data()) == "1";
+  const bool show_secrets = environment(kSecretsVariable, secrets) == Setting::set &&
+                            std::string_view(secrets.data()) == "1";
 
   std::array<char, 256> reason{};
-  const TraceFile file = open_trace_file(path.data(), reason);
+  if (setting == Setting::too_long) {
+    copy_text(path, "(the path in VORKAND_TRACE)");
+    copy_text(reason, "path too long");
+  }
+  const TraceFile file =
+      setting == Setting::set ? open_trace_file(path.data(), reason) : kNoTraceFile;
   Trace* trace = file == kNoTraceFile
                      ? nullptr
                      : new (std::nothrow)

@@ -12,10 +12,12 @@ namespace vorkand::link {
 using TraceFile = intptr_t;
 inline constexpr TraceFile kNoTraceFile = -1;
 
-// Writes the value of environment variable `name` into `out`, zero-terminated.
-// False when it is unset, empty or does not fit. Never read in a setuid or
-// setgid program (POSIX).
-bool environment(const char* name, std::span<char> out) noexcept;
+enum class Setting : uint8_t { unset, set, too_long };
+
+// Writes the value of environment variable `name` into `out`, zero-terminated
+// (set); unset when it is unset or empty; too_long when it does not fit (then
+// `out` is empty). Never read in a setuid or setgid program (POSIX).
+Setting environment(const char* name, std::span<char> out) noexcept;
 
 // Opens `path` for appending, creating it readable and writable by its owner
 // only; "-" is standard error. Never follows a symbolic link at the end of

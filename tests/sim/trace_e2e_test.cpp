@@ -221,18 +221,21 @@ std::string capture_stderr(F f) {
 TEST(TraceE2e, UnwritableTraceChangesNoResultAndWarnsOnce) {
   const auto untraced = traced_session("");
   // A directory that does not exist and a FIFO nobody reads (the open fails),
-  // and a full device (every write fails).
+  // a full device (every write fails).
   const std::string fifo = temp_path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path :
-       {std::string("/nonexistent-vorkand-dir/trace.log"), fifo, std::string("/dev/full")}) {
+  // And a path too long to take.
+  const std::string too_long(5000, 'x');
+  for (const std::string& path : {std::string("/nonexistent-vorkand-dir/trace.log"), fifo,
+                                  std::string("/dev/full"), too_long}) {
     if (path == "/dev/full" && ::access(path.c_str(), W_OK) != 0) continue;
     std::vector<Outcome> outcomes;
     const std::string warnings = capture_stderr([&] { outcomes = traced_session(path); });
     EXPECT_EQ(outcomes, untraced) << path;
     const auto lines = lines_of(warnings);
     ASSERT_EQ(lines.size(), 1u) << path << ": " << warnings;
-    EXPECT_TRUE(lines[0].starts_with("vorkand: trace " + path + ": ")) << lines[0];
+    const std::string named = path == too_long ? "(the path in VORKAND_TRACE)" : path;
+    EXPECT_TRUE(lines[0].starts_with("vorkand: trace " + named + ": ")) << lines[0];
     EXPECT_NE(lines[0].find("; tracing stopped for handle "), std::string::npos) << lines[0];
   }
   ::unlink(fifo.c_str());
