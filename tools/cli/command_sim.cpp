@@ -11,6 +11,7 @@
 namespace vorkand::cli {
 
 int run_sim(const Context& context, const SimSettings& settings) {
+  if (!settings.replay.empty()) return run_replay(context, settings);
   Output& out = context.out;
   auto card = card_for(settings);
   if (auto* error = std::get_if<std::string>(&card)) return out.fail(kExitUsage, *error);

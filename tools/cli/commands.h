@@ -28,6 +28,8 @@ struct SimSettings {
   bool strict_head = false;
   std::optional<uint64_t> seed;     // challenges; absent: a random seed
   std::vector<std::string> faults;  // as parse_fault reads them
+  std::string replay;               // a trace to play back instead of the card
+  std::optional<int32_t> replay_handle;
 };
 
 struct SendSettings {
@@ -50,6 +52,7 @@ struct DesSettings {
 
 int run_demo(const Context& context, const SimSettings& settings);
 int run_sim(const Context& context, const SimSettings& settings);
+int run_replay(const Context& context, const SimSettings& settings);
 int run_atr(const Context& context);
 int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);

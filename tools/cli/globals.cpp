@@ -12,6 +12,8 @@ void add_global_options(CLI::App& app, Globals& globals) {
   app.add_flag("--json", globals.json, "machine-readable output: one JSON object");
   app.add_option("--atr-list", globals.atr_list,
                  "the list of known ATRs (default /usr/share/pcsc/smartcard_list.txt)");
+  app.add_flag("--trace", globals.trace,
+               "show the library's frames on stderr, with milliseconds since the command started");
   app.add_flag("--version", globals.version, "print the tool's and the library's version");
 }
 

@@ -15,6 +15,7 @@ struct Globals {
   bool json = false;
   std::string atr_list;
   bool version = false;
+  bool trace = false;
 };
 
 void add_global_options(CLI::App& app, Globals& globals);

@@ -5,10 +5,12 @@
 #include <CLI/CLI.hpp>
 
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "cli/commands.h"
 #include "cli/globals.h"
+#include "cli/trace_option.h"
 #include "vorkand.h"
 
 namespace {
@@ -33,6 +35,13 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
                      "for tests: silence@N, hangup@N, overlong@N, stray@N:HEX or "
                      "split@N:SIZE,...[/MS] on frame N (0: every frame)");
   command.add_flag("--trace", settings.trace, "print every frame with its direction and time");
+  command
+      .add_option("--replay", settings.replay,
+                  "play the reader side of a library trace (VORKAND_TRACE) instead of the card")
+      ->check(CLI::ExistingFile);
+  command.add_option(
+      "--handle", settings.replay_handle,
+      "with --replay: play only this handle (default: every session on the first port)");
   command.add_flag("--strict-head", settings.strict_head,
                    "answer card frames whose head does not match the card's protocol with "
                    "00 92 00 92");
@@ -144,6 +153,9 @@ int main(int argc, char** argv) {
   if (!port) return out->finish(out->fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4"));
   if (!globals.device.empty()) setenv(port_variable(*port).c_str(), globals.device.c_str(), 1);
   const Context context{*port, globals.atr_list, *out};
+  // Shows the library's own trace until the command returns.
+  std::optional<TraceView> trace_view;
+  if (globals.trace) trace_view.emplace();
 
   int status = kExitUsage;
   try {
