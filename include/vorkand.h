@@ -2,8 +2,11 @@
  * vorkand: drive a smart-card reader on a serial port, and single-block DES.
  *
  * Every function uses the platform's system calling convention (__stdcall on
- * 32-bit Windows) and plain C types. No function throws, prints or logs: every
- * outcome is the return value.
+ * 32-bit Windows) and plain C types. No function throws or prints: every
+ * outcome is the return value. Only when the environment variable
+ * VORKAND_TRACE names a file (or "-", standard error) at CT_open does the
+ * library append a trace of that port's frames and calls to it (see the
+ * README); the trace never changes a result.
  *
  * Status words returned by the reader and card calls:
  *   0x9000  success (also any reply the library does not recognise)
@@ -22,6 +25,13 @@
 #define VORKAND_H
 
 #include <stdint.h>
+
+/* The library's version. The build reads it from here, so the shared
+ * library, its pkg-config file and its CMake package carry the same one. */
+#define VORKAND_VERSION_MAJOR 1
+#define VORKAND_VERSION_MINOR 0
+#define VORKAND_VERSION_PATCH 0
+#define VORKAND_VERSION_STRING "1.0.0"
 
 /* VORKAND_EXPORT(type): the result type of an export, with its visibility and
  * calling convention. On Windows the module definition file names the exports;

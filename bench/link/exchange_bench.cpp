@@ -5,6 +5,9 @@
 //                         poll, gather, complete)
 //   both_interleaved      the two alternated in one loop; reports the median
 //                         of each and their ratio
+//   traced_interleaved    the exchange with the frame trace on (into /dev/null)
+//                         alternated with it off; reports both medians and
+//                         their ratio: what tracing costs per frame
 //   silent_line_cpu       one exchange on a line that never answers: the CPU
 //                         it burns while it waits out the 5 s silence
 //
@@ -24,6 +27,7 @@
 
 #include "link/exchange.h"
 #include "link/system_port.h"
+#include "link/trace.h"
 #include "pty_pair.h"
 
 namespace {
@@ -73,11 +77,11 @@ class Line {
     return true;
   }
 
-  bool exchange_round_trip() {
+  bool exchange_round_trip(vorkand::link::ExchangeObserver* observer = nullptr) {
     vorkand::link::SystemPort port(handle_);
     vorkand::link::SystemClock clock;
     std::array<uint8_t, kMaxReply> reply{};
-    return vorkand::link::exchange_frame(port, clock, kReset, reply) == 6;
+    return vorkand::link::exchange_frame(port, clock, kReset, reply, observer) == 6;
   }
 
  private:
@@ -130,6 +134,32 @@ void both_interleaved(benchmark::State& state) {
   state.counters["ratio"] = median_us(exchange) / median_us(raw);
 }
 BENCHMARK(both_interleaved)->UseRealTime()->Iterations(2000);
+
+void traced_interleaved(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  Line line;
+  std::array<char, 128> reason{};
+  const auto file = vorkand::link::open_trace_file("/dev/null", reason);
+  if (!line.ok() || file == vorkand::link::kNoTraceFile) {
+    return state.SkipWithError("no pseudo-terminal or no /dev/null");
+  }
+  vorkand::link::Trace trace(file, "/dev/null", line.handle(), "COM1", false);
+  std::vector<double> off, on;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    const bool off_ok = line.exchange_round_trip();
+    auto t1 = Clock::now();
+    const bool on_ok = line.exchange_round_trip(&trace);
+    auto t2 = Clock::now();
+    if (!off_ok || !on_ok) return state.SkipWithError("no reply");
+    off.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    on.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+  }
+  state.counters["off_median_us"] = median_us(off);
+  state.counters["on_median_us"] = median_us(on);
+  state.counters["ratio"] = median_us(on) / median_us(off);
+}
+BENCHMARK(traced_interleaved)->UseRealTime()->Iterations(2000);
 
 double cpu_ms() {
   timespec now{};

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
+#include "link/trace.h"
 #include "link/transport.h"
 
 namespace vorkand::link {
@@ -32,8 +34,17 @@ class Channel {
     if (!out.empty()) out[0] = '\0';
   }
 
+  // The frame trace of this port (see trace.h), nullptr while tracing is off.
+  Trace* trace() const noexcept { return trace_.get(); }
+  // Takes `trace` over (nullptr: none) and lets it watch the transport.
+  void attach_trace(Trace* trace) noexcept {
+    trace_.reset(trace);
+    transport().observe(trace);
+  }
+
  private:
   int32_t handle_;
+  std::unique_ptr<Trace> trace_;
 };
 
 // Opens what COM port `index` (1..4) is mapped to and returns its channel

@@ -7,11 +7,14 @@
 #include "des/des.h"
 #include "link/channel.h"
 #include "link/handles.h"
+#include "link/trace.h"
 #include "link/transport.h"
 #include "vorkand.h"
 
 namespace {
 
+using vorkand::link::Trace;
+using vorkand::link::TraceCall;
 using vorkand::link::Transport;
 
 // The index (1..4) of an accepted port name, 0 for any other name. ASCII
@@ -29,14 +32,31 @@ int com_index(const char* name) noexcept {
 }
 
 // Runs `operation` on the transport of `handle`: the port the library opened
-// under that handle, else a transport that sends nothing.
+// under that handle, else a transport that sends nothing. When the port is
+// traced, `call` (filled in with the result) goes into its trace.
 template <typename Operation>
-auto with_transport(int32_t handle, Operation operation) noexcept {
+int32_t with_transport(int32_t handle, TraceCall call, Operation operation) noexcept {
   if (vorkand::link::Channel* channel = vorkand::link::find_channel(handle)) {
-    return operation(channel->transport());
+    const int32_t result = operation(channel->transport());
+    if (Trace* trace = channel->trace()) {
+      call.result = result;
+      trace->call(call);
+    }
+    return result;
   }
   vorkand::link::DeadTransport dead;
   return operation(static_cast<Transport&>(dead));
+}
+
+// How the trace shows a call that sends an APDU.
+TraceCall apdu_call(const char* name, int32_t apdu_length, const uint8_t* apdu,
+                    const uint8_t* response_length) noexcept {
+  TraceCall call;
+  call.name = name;
+  call.apdu = apdu;
+  call.apdu_length = static_cast<uint8_t>(apdu_length & 0xFF);
+  call.response_length = response_length;
+  return call;
 }
 
 }  // namespace
@@ -46,9 +66,16 @@ extern "C" {
 VORKAND_EXPORT(int32_t) CT_close(int32_t handle) {
   vorkand::link::Channel* channel = vorkand::link::take_channel(handle);
   if (channel == nullptr) return -1;
-  const bool closed = channel->close();
+  const int32_t result = channel->close() ? 0 : -1;
+  if (Trace* trace = channel->trace()) {
+    TraceCall call;
+    call.name = "CT_close";
+    call.result = result;
+    call.result_is_status = false;
+    trace->call(call);
+  }
   delete channel;
-  return closed ? 0 : -1;
+  return result;
 }
 
 VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
@@ -57,16 +84,25 @@ VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
   vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name);
   if (channel == nullptr) return 0;
   const int32_t handle = channel->handle();
+  // VORKAND_TRACE is read at each open: a host turns tracing on by itself.
+  channel->attach_trace(Trace::start(*channel, port_name));
   if (!vorkand::link::remember_channel(channel)) {
     channel->close();
     delete channel;
     return 0;
   }
+  if (Trace* trace = channel->trace()) {
+    TraceCall call;
+    call.name = "CT_open";
+    call.result = handle;
+    call.result_is_status = false;
+    trace->call(call);
+  }
   return handle;
 }
 
 VORKAND_EXPORT(int32_t) CT_reset(int32_t handle) {
-  return with_transport(handle, [](Transport& t) noexcept {
+  return with_transport(handle, TraceCall{.name = "CT_reset"}, [](Transport& t) noexcept {
     return static_cast<int32_t>(vorkand::card::reset_reader(t));
   });
 }
@@ -84,7 +120,11 @@ VORKAND_EXPORT(int32_t) DesEncrypt(uint8_t* output, const uint8_t* input, const 
 VORKAND_EXPORT(int32_t)
 ICC_command(int32_t handle, int32_t apdu_length, const uint8_t* apdu, uint8_t* response_length,
             uint8_t* response, int32_t direction, int32_t protocol) {
-  return with_transport(handle, [&](Transport& t) noexcept {
+  TraceCall call = apdu_call("ICC_command", apdu_length, apdu, response_length);
+  call.has_mode = true;
+  call.direction = direction & 0xFF;
+  call.protocol = protocol & 0xFF;
+  return with_transport(handle, call, [&](Transport& t) noexcept {
     return static_cast<int32_t>(
         vorkand::card::command(t, apdu_length, apdu, response_length, response, direction, protocol)
             .status);
@@ -98,7 +138,8 @@ ICC_commandS(int32_t handle, int32_t /*ignored*/, int32_t apdu_length, const uin
 }
 
 VORKAND_EXPORT(int32_t) ICC_reset(int32_t handle, uint8_t* atr_length, uint8_t* atr) {
-  return with_transport(handle, [&](Transport& t) noexcept {
+  const TraceCall call{.name = "ICC_reset", .atr = atr, .atr_length = atr_length};
+  return with_transport(handle, call, [&](Transport& t) noexcept {
     return static_cast<int32_t>(vorkand::card::power_up(t, atr_length, atr));
   });
 }
@@ -111,10 +152,13 @@ ICC_resetS(int32_t handle, int32_t /*ignored*/, uint8_t* atr_length, uint8_t* at
 VORKAND_EXPORT(int32_t)
 ICC_tsi_api(int32_t handle, int32_t apdu_length, const uint8_t* apdu, uint8_t* response_length,
             uint8_t* response) {
-  return with_transport(handle, [&](Transport& t) noexcept {
-    return static_cast<int32_t>(
-        vorkand::card::transparent_command(t, apdu_length, apdu, response_length, response).status);
-  });
+  return with_transport(
+      handle, apdu_call("ICC_tsi_api", apdu_length, apdu, response_length),
+      [&](Transport& t) noexcept {
+        return static_cast<int32_t>(
+            vorkand::card::transparent_command(t, apdu_length, apdu, response_length, response)
+                .status);
+      });
 }
 
 VORKAND_EXPORT(int32_t)

@@ -3,6 +3,7 @@
 // serial device (on POSIX its path, unset: /dev/ttyS<n-1>; on Windows the port
 // is opened by the name as given).
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -20,12 +21,25 @@ namespace {
 // HANDLE (Windows).
 class SerialChannel final : public Channel {
  public:
-  explicit SerialChannel(int32_t handle) noexcept
-      : Channel(handle), port_(handle), transport_(port_, clock_) {}
+  SerialChannel(int32_t handle, int index, const char* name_as_given) noexcept
+      : Channel(handle), index_(index), port_(handle), transport_(port_, clock_) {
+    std::snprintf(name_.data(), name_.size(), "%s", name_as_given);
+  }
   Transport& transport() noexcept override { return transport_; }
   bool close() noexcept override { return close_port(handle()); }
+  void describe(std::span<char> out) const noexcept override {
+    if (out.empty()) return;
+    std::array<char, kMaxDescribedDevice> device{};
+    if (!com_device_name(index_, name_.data(), device))
+      std::snprintf(device.data(), device.size(), "?");
+    std::snprintf(out.data(), out.size(), "serial port %s, 9600 baud 8E1, no flow control",
+                  device.data());
+  }
 
  private:
+  static constexpr std::size_t kMaxDescribedDevice = 4096;
+  int index_;
+  std::array<char, 8> name_{};
   SystemPort port_;
   SystemClock clock_;
   SerialTransport transport_;
@@ -34,7 +48,7 @@ class SerialChannel final : public Channel {
 Channel* open_serial(int index, const char* name_as_given) noexcept {
   const int32_t handle = open_com_port(index, name_as_given);
   if (handle == 0) return nullptr;
-  Channel* channel = new (std::nothrow) SerialChannel(handle);
+  Channel* channel = new (std::nothrow) SerialChannel(handle, index, name_as_given);
   if (channel == nullptr) close_port(handle);
   return channel;
 }

@@ -159,6 +159,10 @@ bool settings_took(const termios& wanted, const termios& applied) noexcept {
          applied.c_cc[VMIN] == wanted.c_cc[VMIN] && applied.c_cc[VTIME] == wanted.c_cc[VTIME];
 }
 
+bool com_device_name(int index, const char* /*name_as_given*/, std::span<char> out) noexcept {
+  return com_device_path(index, out);
+}
+
 int32_t open_com_port(int index, const char* /*name_as_given*/) noexcept {
   char path[PATH_MAX];
   if (!com_device_path(index, path)) return 0;

@@ -15,6 +15,11 @@ namespace vorkand::link {
 // range 1..4 or the value does not fit.
 bool com_mapping(int index, std::span<char> out) noexcept;
 
+// Writes the device COM port `index` (1..4) opens into `out`, zero-terminated:
+// on POSIX the path VORKAND_COMn names (else /dev/ttyS<index-1>), on Windows
+// the name as given. False when it does not fit.
+bool com_device_name(int index, const char* name_as_given, std::span<char> out) noexcept;
+
 // Opens COM port `index` (1..4) exclusively and applies the reader's line
 // settings (9600 baud, even parity, 8 data bits, 1 stop bit, no flow control,
 // raw). `name_as_given` is the caller's own spelling of the name (Windows opens

@@ -14,9 +14,18 @@ namespace vorkand::link {
 class Transport {
  public:
   virtual ~Transport() = default;
-  // Returns the reply count (4..256) with the reply in `reply`, or 0.
+  // Returns the reply count (4..256) with the reply in `reply`, or 0. Every
+  // kind of transport tells observer() (when set) what it sent, what came
+  // back and why an exchange ended without a complete reply.
   virtual int32_t exchange(std::span<const uint8_t> frame,
                            std::span<uint8_t, kMaxReply> reply) noexcept = 0;
+
+  // Who watches the exchanges (the frame trace); nullptr, the default, for nobody.
+  void observe(ExchangeObserver* observer) noexcept { observer_ = observer; }
+  ExchangeObserver* observer() const noexcept { return observer_; }
+
+ private:
+  ExchangeObserver* observer_ = nullptr;
 };
 
 // The transport over a real port: exchange_frame with the port and clock given.
@@ -25,7 +34,7 @@ class SerialTransport final : public Transport {
   SerialTransport(Port& port, Clock& clock) noexcept : port_(port), clock_(clock) {}
   int32_t exchange(std::span<const uint8_t> frame,
                    std::span<uint8_t, kMaxReply> reply) noexcept override {
-    return exchange_frame(port_, clock_, frame, reply);
+    return exchange_frame(port_, clock_, frame, reply, observer());
   }
 
  private:

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "link/system_port.h"
 
@@ -84,6 +85,14 @@ bool com_mapping(int index, std::span<char> out) noexcept {
     return false;
   }
   out[length] = '\0';
+  return true;
+}
+
+bool com_device_name(int /*index*/, const char* name_as_given, std::span<char> out) noexcept {
+  if (out.empty() || name_as_given == nullptr) return false;
+  const std::size_t length = std::strlen(name_as_given);
+  if (length >= out.size()) return false;
+  std::memcpy(out.data(), name_as_given, length + 1);
   return true;
 }
 

@@ -1,8 +1,11 @@
 // Each command's output for the built-in card (challenge seed 1), compared
 // exactly with golden/<name>.txt: stdout, then stderr, then the exit status.
 // VORKAND_UPDATE_GOLDEN=1 rewrites the files instead.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,19 +35,24 @@ std::string quote(const std::string& arg) {
   return quoted + "'";
 }
 
-// Runs the tool; its output as the golden files record it.
-std::string run_tool(const std::vector<std::string>& args) {
+// Runs the tool, with `env` ("NAME=value") added to its environment and
+// `input` as its standard input; its output as the golden files record it.
+std::string run_tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     const std::string& input = "/dev/null") {
   const std::string out = ::testing::TempDir() + "vorkand_golden_out";
   const std::string err = ::testing::TempDir() + "vorkand_golden_err";
-  std::string command = quote(VORKAND_CLI);
+  std::string command = "env";
+  for (const auto& setting : env) command += " " + quote(setting);
+  command += " " + quote(VORKAND_CLI);
   for (const auto& arg : args) command += " " + quote(arg);
-  command += " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
+  command += " >" + quote(out) + " 2>" + quote(err) + " <" + quote(input);
   const int status = std::system(command.c_str());
   const int exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::string record =
       slurp(out) + "--- stderr\n" + slurp(err) + "--- exit " + std::to_string(exit_code) + "\n";
   // The pseudo-terminal's number changes from run to run.
   record = std::regex_replace(record, std::regex("/dev/pts/[0-9]+"), "/dev/pts/N");
+  record = std::regex_replace(record, std::regex("process [0-9]+"), "process N");
   // Scripts are named by their place in the source tree.
   for (auto at = record.find(VORKAND_SCRIPT_DIR); at != std::string::npos;
        at = record.find(VORKAND_SCRIPT_DIR)) {
@@ -72,9 +80,9 @@ class GoldenTest : public ::testing::Test {
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
     sim_ = std::move(std::get<0>(started));
   }
-  std::string with_device(std::vector<std::string> args) {
+  std::string with_device(std::vector<std::string> args, const std::string& input = "/dev/null") {
     args.insert(args.begin(), {"--device", sim_->device_path()});
-    return run_tool(args);
+    return run_tool(args, {}, input);
   }
   std::unique_ptr<PtySimulator> sim_;
 };
@@ -87,10 +95,12 @@ TEST_F(GoldenTest, Demo) {
 
 TEST_F(GoldenTest, Atr) {
   start();
-  check("atr", with_device({"atr"}));
-  check("atr_json", with_device({"--json", "atr"}));
+  const std::string list = VORKAND_SCRIPT_DIR "/known-atrs.txt";
+  check("atr", with_device({"atr", "--atr-list", list}));
+  check("atr_json", with_device({"--json", "atr", "--atr-list", list}));
+  check("atr_no_list", with_device({"--atr-list", "/nonexistent/list.txt", "atr"}));
   start("t1");
-  check("atr_t1", with_device({"--port", "COM2", "atr"}));
+  check("atr_t1", with_device({"--port", "COM2", "atr", "--atr-list", list}));
 }
 
 TEST_F(GoldenTest, Send) {
@@ -109,6 +119,77 @@ TEST_F(GoldenTest, Script) {
   check("script", with_device({"script", VORKAND_SCRIPT_DIR "/card.script"}));
   start();
   check("script_json", with_device({"--json", "script", VORKAND_SCRIPT_DIR "/card.script"}));
+}
+
+// Standard input ("-"), scriptor's reset and exit, and --strict failing a
+// line that expects nothing on 6A 82; a directory is a usage error.
+TEST_F(GoldenTest, ScriptFromStandardInput) {
+  start();
+  check("script_stdin_strict",
+        with_device({"script", "--strict", "-"}, VORKAND_SCRIPT_DIR "/scriptor.script"));
+  check("error_script_directory", run_tool({"script", VORKAND_SCRIPT_DIR}));
+}
+
+// The ports' mappings as the environment gives them, and no pcscd.
+TEST_F(GoldenTest, Readers) {
+  start();
+  const std::vector<std::string> env{"VORKAND_COM1=" + sim_->device_path(),
+                                     "VORKAND_COM2=/nonexistent/tty", "VORKAND_COM3=/dev/null",
+                                     "VORKAND_COM4=tcp://127.0.0.1:9",
+                                     "PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm"};
+  check("readers", run_tool({"readers"}, env));
+  check("readers_json", run_tool({"readers", "--json"}, env));
+}
+
+// The tool's standard output on a pseudo-terminal, as a user sees it.
+std::string run_on_terminal(const std::vector<std::string>& args, bool no_colour) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  EXPECT_GE(master, 0);
+  ::grantpt(master);
+  ::unlockpt(master);
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, slave, 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> words{VORKAND_CLI};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string_view(*e).rfind("NO_COLOR=", 0) != 0) env.push_back(*e);
+  }
+  std::string no_colour_setting = "NO_COLOR=1";
+  if (no_colour) env.push_back(no_colour_setting.data());
+  env.push_back(nullptr);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, argv.data(), env.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(slave);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;) output.append(buffer, n);
+  ::waitpid(pid, nullptr, 0);
+  ::close(master);
+  return output;
+}
+
+TEST_F(GoldenTest, ColoursOnATerminalUnlessNoColor) {
+  const auto args = [this] {
+    return std::vector<std::string>{"--device", sim_->device_path(), "send", "--power-up",
+                                    "00A4000C025009"};
+  };
+  start();
+  const std::string coloured = run_on_terminal(args(), false);
+  EXPECT_NE(coloured.find("\x1b[32m90 00\x1b[0m  success"), std::string::npos) << coloured;
+  EXPECT_NE(coloured.find("\x1b[31m6A 82\x1b[0m  file or application not found"), std::string::npos)
+      << coloured;
+  start();
+  const std::string plain = run_on_terminal(args(), true);
+  EXPECT_EQ(plain.find('\x1b'), std::string::npos) << plain;
+  EXPECT_NE(plain.find("SW    6A 82  file or application not found"), std::string::npos) << plain;
 }
 
 // `vorkand sim` on its own: its first line names the device; another run of
@@ -140,7 +221,8 @@ TEST_F(GoldenTest, SimServesOtherPrograms) {
   const std::regex first_line(R"re(\{"device":"(/dev/pts/[0-9]+)","variable":"VORKAND_COM4"\})re");
   ASSERT_TRUE(std::regex_match(line, match, first_line)) << line;
   const std::string device = match[1];
-  check("sim_atr", run_tool({"--port", "COM4", "--device", device, "atr"}));
+  check("sim_atr", run_tool({"--port", "COM4", "--device", device, "--atr-list",
+                             VORKAND_SCRIPT_DIR "/known-atrs.txt", "atr"}));
   ::kill(pid, SIGTERM);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -165,6 +247,22 @@ TEST_F(GoldenTest, ErrorsAreOneLineWithTheirExitStatus) {
   check("error_no_command", run_tool({}));
   check("error_script_line", run_tool({"script", VORKAND_SCRIPT_DIR "/bad.script"}));
   check("error_no_reader", run_tool({"--device", "/nonexistent/tty", "atr"}));
+  check("error_no_reader_json", run_tool({"--device", "/nonexistent/tty", "atr", "--json"}));
+  check("error_unknown_command", run_tool({"frob"}));
+  check("error_unknown_option", run_tool({"atr", "--frob"}));
+  check("error_direction", run_tool({"send", "--direction", "2", "00B0000000"}));
+  check("error_apdu_too_long", run_tool({"send", "00B00000" + std::string(296 * 2, '0')}));
+  check("version", run_tool({"--version"}));
+}
+
+// A port another process holds is named busy, with the holder.
+TEST_F(GoldenTest, BusyPortNamesItsHolder) {
+  start();
+  const int fd = ::open(sim_->device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  check("error_busy", with_device({"atr"}));
+  ::close(fd);
 }
 
 }  // namespace

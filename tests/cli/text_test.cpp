@@ -1,7 +1,14 @@
 // ATR decoding and status-word meanings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <sstream>
+
 #include "cli/atr.h"
+#include "cli/atr_list.h"
+#include "cli/port.h"
+#include "cli/script.h"
 #include "cli/status_words.h"
 #include "sim/card_file.h"
 #include "sim/hex.h"
@@ -26,7 +33,10 @@ TEST(Atr, DecodesTheBuiltInT0Atr) {
                                     "TD1  80  T=0, level 2 follows",
                                     "TD2  01  T=1",
                                     "protocols  T=0 (first), T=1",
+                                    "ETU  372 clock cycles (Fi 372 / Di 1): 9600 bit/s at "
+                                    "3.5712 MHz, 13441 bit/s at fmax 5 MHz",
                                     "historical  76 6F 72 6B 61  |vorka|",
+                                    "  category 76: proprietary",
                                     "TCK  64  correct",
                                 }));
 }
@@ -45,7 +55,10 @@ TEST(Atr, ReadsT1InterfaceBytesByLevel) {
                                     "TA3  FE  IFSC 254",
                                     "TB3  45  BWI 4 CWI 5",
                                     "protocols  T=1 (first)",
+                                    "ETU  372 clock cycles (Fi 372 / Di 1): 9600 bit/s at "
+                                    "3.5712 MHz, 13441 bit/s at fmax 5 MHz",
                                     "historical  76 6F 72 6B 61  |vorka|",
+                                    "  category 76: proprietary",
                                     "TCK  EF  correct",
                                 }));
 }
@@ -78,8 +91,124 @@ TEST(Atr, ReportsMalformedAtrs) {
   const AtrInfo wrong = decode("3B 80 01 00");
   EXPECT_EQ(wrong.error, "");
   EXPECT_FALSE(wrong.tck_ok);
-  EXPECT_EQ(describe_atr(wrong).back(), "TCK  00  WRONG");
+  EXPECT_EQ(wrong.tck_expected, 0x81);
+  EXPECT_EQ(describe_atr(wrong).back(), "TCK  00  WRONG, expected 81");
   EXPECT_EQ(describe_atr(decode("3B 80 01")).back(), "malformed: TCK missing");
+}
+
+// The meaning of single interface bytes, one ATR each.
+TEST(Atr, GivesEachInterfaceByteItsMeaning) {
+  const struct {
+    const char* atr;
+    const char* field;
+    const char* meaning;
+  } cases[] = {
+      {"3B 20 00", "TB1", "no programming voltage (VPP not connected)"},
+      {"3B 20 25", "TB1", "programming voltage 5 V, at most 50 mA (deprecated)"},
+      {"3B 20 02", "TB1", "reserved programming voltage (PI1 2)"},
+      {"3B 10 96", "TA1", "Fi=512 Di=32"},
+      {"3B 10 71", "TA1", "reserved Fi/Di"},
+      {"3B 40 FF", "TC1", "minimal guard time (12 ETU under T=0, 11 under T=1)"},
+      {"3B 80 90 91 01", "TA2", "specific mode, T=1, cannot change, implicit ETU"},
+      {"3B 80 80 1F C3 1D", "TA3", "clock stop, no preference; class A (5 V), B (3 V)"},
+  };
+  for (const auto& c : cases) {
+    const auto fields = atr_fields(decode(c.atr));
+    const auto field = std::find_if(fields.begin(), fields.end(),
+                                    [&](const AtrField& f) { return f.name == c.field; });
+    ASSERT_NE(field, fields.end()) << c.atr;
+    EXPECT_EQ(field->meaning, c.meaning) << c.atr;
+  }
+  // Fi 512 Di 8 at 3.5712 MHz: 64 clock cycles, 55800 bit/s; fmax 5 MHz.
+  const auto rates = clock_rates(decode("3B 10 94"));
+  ASSERT_TRUE(rates);
+  EXPECT_EQ(rates->etu_cycles(), 64);
+  EXPECT_DOUBLE_EQ(rates->bit_rate(kReaderClockMhz), 55800);
+  EXPECT_DOUBLE_EQ(rates->bit_rate(rates->fmax_mhz), 78125);
+}
+
+TEST(Atr, DecodesCompactTlvHistoricalBytes) {
+  // Category 80: card service data, card capabilities, status indicator.
+  Historical h = decode_historical(sim::parse_hex("80 31 C0 73 BE 21 00 82 90 00").value());
+  EXPECT_EQ(h.format, "compact-TLV");
+  ASSERT_EQ(h.objects.size(), 3u);
+  EXPECT_EQ(h.objects[0].name, "card service data");
+  EXPECT_EQ(h.objects[0].meaning,
+            "selection by full DF name, selection by partial DF name, EF.DIR/EF.ATR by READ "
+            "RECORD, with an MF");
+  EXPECT_EQ(h.objects[1].meaning,
+            "selection: full DF name, path, file identifier, implicit DF, short EF identifier, "
+            "record number");
+  EXPECT_EQ(h.objects[2].meaning, "SW 90 00");
+  // Category 00: the last three bytes are the life cycle and SW1 SW2.
+  h = decode_historical(sim::parse_hex("00 66 01 02 03 04 05 06 05 90 00").value());
+  EXPECT_EQ(h.objects.at(0).name, "pre-issuing data");
+  EXPECT_EQ(h.status_meaning, "operational, activated, SW 90 00");
+  EXPECT_EQ(decode_historical(sim::parse_hex("80 35 01").value()).error,
+            "object 35 runs past the end");
+  EXPECT_EQ(decode_historical(sim::parse_hex("41 42").value()).format, "proprietary");
+  // A contactless card's: the application identifier as BER-TLV 4F.
+  h = decode_historical(sim::parse_hex("80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00").value());
+  ASSERT_EQ(h.objects.size(), 1u) << h.error;
+  EXPECT_EQ(h.objects[0].name, "application identifier");
+  EXPECT_EQ(h.objects[0].meaning, "RID A0 00 00 03 06, PIX 03 00 01 00 00 00 00");
+}
+
+TEST(AtrList, MatchesExactWildcardAndRegularExpressionEntries) {
+  std::istringstream list(
+      "# comment\n"
+      "3B 95 11 80 01 76 6F 72 6B 61 64\n\texact\n\tsecond line\n\n"
+      "3b .5 .. .. .. .. 6F 72 6B 61 ..\n\twildcards\n\n"
+      "3B [89]5 .* 61 [0-9A-F]{2}\n\tregex\n\n"
+      "3B ([\n\tbroken regex\n\n"
+      "3B 95 11\n\tprefix only\n");
+  const auto found = find_atr(list, sim::builtin_atr(sim::Protocol::t0));
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0].descriptions, (std::vector<std::string>{"exact", "second line"}));
+  EXPECT_EQ(found[1].descriptions, std::vector<std::string>{"wildcards"});
+  EXPECT_EQ(found[2].descriptions, std::vector<std::string>{"regex"});
+}
+
+TEST(Script, ReadsCommandsExpectationsAndStopsAtExit) {
+  std::istringstream text(
+      "reset\n00 A4 00 0C 02 50 00 -> 90 00 # comment\n00B0000000 -> 6c??\n"
+      "reset-reader\n00 84 00 00 08\nexit\nnot even hex\n");
+  const auto parsed = parse_script(text);
+  ASSERT_TRUE(std::holds_alternative<std::vector<ScriptLine>>(parsed));
+  const auto& lines = std::get<std::vector<ScriptLine>>(parsed);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].kind, ScriptLine::Kind::power_up);
+  EXPECT_EQ(lines[1].expected, "9000");
+  EXPECT_EQ(lines[2].expected, "6C??");
+  EXPECT_TRUE(sw_matches(0x6C0A, lines[2].expected));
+  EXPECT_FALSE(sw_matches(0x6B0A, lines[2].expected));
+  EXPECT_EQ(lines[3].kind, ScriptLine::Kind::reset_reader);
+  EXPECT_EQ(lines[4].expected, "");
+
+  const struct {
+    const char* script;
+    const char* error;
+  } errors[] = {
+      {"\n00 A4 -> 9000\n", "line 2: an APDU of 2 bytes is too short: at least 4 (CLA INS P1 P2)"},
+      {"00 A4 00 00 -> 90\n", "line 1: the expected status word is 4 hex digits or ?"},
+      {"00 A4 00 00 -> 9x00\n", "line 1: the expected status word is 4 hex digits or ?"},
+      {"power up\n", "line 1: not hex bytes (pairs of hex digits, spaces or colons between)"},
+  };
+  for (const auto& e : errors) {
+    std::istringstream in(e.script);
+    const auto result = parse_script(in);
+    ASSERT_TRUE(std::holds_alternative<std::string>(result)) << e.script;
+    EXPECT_EQ(std::get<std::string>(result), e.error);
+  }
+}
+
+TEST(Apdu, TakesFourTo251BytesAndSaysHowLongAnApduWas) {
+  EXPECT_EQ(std::get<Bytes>(parse_apdu("00 a4 00 00")).size(), 4u);
+  EXPECT_EQ(std::get<Bytes>(parse_apdu(std::string(251 * 2, 'A'))).size(), 251u);
+  EXPECT_EQ(std::get<std::string>(parse_apdu(std::string(300 * 2, 'A'))),
+            "an APDU of 300 bytes is too long: the limit is 251");
+  EXPECT_EQ(normalise_port("com2"), "COM2");
+  for (const char* bad : {"COM5", "COM1:", " COM1", "", "COM"}) EXPECT_FALSE(normalise_port(bad));
 }
 
 TEST(StatusWords, NameTheLibrarysOwnValuesAndTheCards) {
@@ -97,6 +226,10 @@ TEST(StatusWords, NameTheLibrarysOwnValuesAndTheCards) {
   EXPECT_EQ(status_meaning(0x6A99), "wrong parameters P1-P2");
   EXPECT_EQ(status_meaning(0x1234), "unknown status word");
   EXPECT_EQ(format_sw(0x6A82), "6A 82");
+  EXPECT_EQ(classify_sw(0x9000), SwClass::success);
+  EXPECT_EQ(classify_sw(0x6310), SwClass::warning);
+  EXPECT_EQ(classify_sw(0x6200), SwClass::error);  // the library's "refused"
+  EXPECT_EQ(classify_sw(0x6A82), SwClass::error);
 }
 
 }  // namespace

@@ -230,6 +230,35 @@ TEST(PcscHost, RemovalUnpluggingAndAStoppedServiceGiveTheSerialResults) {
   delete raw;
 }
 
+// The frame trace watches a PC/SC port as it watches a serial line: the frame,
+// the reply, and a reader that cannot answer as a hang-up.
+TEST(PcscHost, TheTraceSeesFramesAndRepliesAsOnASerialLine) {
+  struct Recorder final : link::ExchangeObserver {
+    std::vector<std::string> events;
+    void sent(std::span<const uint8_t> frame) noexcept override {
+      events.push_back("> " + to_hex(Bytes(frame.begin(), frame.end())));
+    }
+    void received(std::span<const uint8_t> bytes) noexcept override {
+      events.push_back("< " + to_hex(Bytes(bytes.begin(), bytes.end())));
+    }
+    void ended(link::Ending why) noexcept override {
+      events.push_back(why == link::Ending::hang_up ? "hang-up" : "other ending");
+    }
+  } recorder;
+  FakePcsc pcsc;
+  pcsc.add(kReaderA);
+  Open channel = open(kReaderA);
+  ASSERT_NE(channel, nullptr);
+  channel->transport().observe(&recorder);
+  EXPECT_EQ(exchange(*channel, kReset), kOk);
+  pcsc.reader(0).plugged = false;
+  EXPECT_EQ(exchange(*channel, kReset), "");
+  channel->transport().observe(nullptr);
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{std::string("> ") + kReset, std::string("< ") + kOk,
+                                      std::string("> ") + kReset, "hang-up"}));
+}
+
 TEST(PcscHost, ACardHeldByAnotherProgramIsRefused) {
   FakePcsc pcsc;
   pcsc.add(kReaderA).held_elsewhere = true;

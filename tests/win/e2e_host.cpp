@@ -3,6 +3,7 @@
 // harness's scripted reader, whose every answer is known here, or the
 // project's simulator with its built-in card. Prints one line per step; exits
 // 0 when every step gave what that reader implies.
+// The scripted run is traced (VORKAND_TRACE) and its trace checked.
 // Usage: e2e_host DLL_PATH [scripted|sim]
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -128,6 +129,23 @@ void simulator(const Api& api) {
   expect("CT_close", api.close(handle), 0);
 }
 
+// The library's trace of the scripted run (VORKAND_TRACE, read through the
+// Windows environment at each CT_open): frames, the gathered two-piece reply
+// and the calls, each on a line of its own.
+void check_trace(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  std::array<char, 16384> text{};
+  const std::size_t size = file != nullptr ? std::fread(text.data(), 1, text.size() - 1, file) : 0;
+  if (file != nullptr) std::fclose(file);
+  const std::string_view trace(text.data(), size);
+  for (const char* line :
+       {"com1 ", " > 80 00 04 80 62 00 00 00\n", " < 00 4F 06 DE AD BE EF 90 00 00\n",
+        " call ICC_command apdu 00 B0 00 00 04 direction 1 protocol 0 -> 6A82",
+        " call CT_close -> 0\n"}) {
+    expect(line, trace.find(line) != std::string_view::npos, 1);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,7 +167,15 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::string_view(argv[2]) == "sim") {
     simulator(api);
   } else {
+    std::array<char, MAX_PATH> trace{};
+    const DWORD dir = GetTempPathA(MAX_PATH - 32, trace.data());
+    std::strcpy(trace.data() + dir, "vorkand_e2e_trace.log");
+    DeleteFileA(trace.data());
+    SetEnvironmentVariableA("VORKAND_TRACE", trace.data());
     scripted_reader(api);
+    SetEnvironmentVariableA("VORKAND_TRACE", nullptr);
+    check_trace(trace.data());
+    DeleteFileA(trace.data());
   }
   FreeLibrary(dll);
   return g_failures == 0 ? 0 : 1;

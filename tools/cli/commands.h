@@ -1,6 +1,6 @@
-// The commands of the `vorkand` tool, each a function that prints its output
-// and returns the exit status: 0 success, 1 a reader or card error, 2 a usage
-// error. Every error is one line on stderr.
+// The commands of the `vorkand` tool, one file each. A command reports
+// through the context's output and returns the exit status: 0 success, 1 a
+// reader or card error, 2 a usage error.
 #pragma once
 
 #include <cstdint>
@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "cli/output.h"
+
 namespace vorkand::cli {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
-
+// What every command gets from the global options.
 struct Context {
   std::string port = "COM1";  // upper case, COM1..COM4
-  bool json = false;
+  std::string atr_list;       // the list of known cards; empty: the system's
+  Output& out;
 };
 
 struct SimSettings {
@@ -28,6 +28,8 @@ struct SimSettings {
   bool strict_head = false;
   std::optional<uint64_t> seed;     // challenges; absent: a random seed
   std::vector<std::string> faults;  // as parse_fault reads them
+  std::string replay;               // a trace to play back instead of the card
+  std::optional<int32_t> replay_handle;
 };
 
 struct SendSettings {
@@ -37,18 +39,24 @@ struct SendSettings {
   bool power_up = false;
 };
 
+struct ScriptSettings {
+  std::string path;  // "-": standard input
+  bool strict = false;
+};
+
+struct DesSettings {
+  std::string direction;  // encrypt or decrypt
+  std::string key;
+  std::vector<std::string> blocks;
+};
+
 int run_demo(const Context& context, const SimSettings& settings);
 int run_sim(const Context& context, const SimSettings& settings);
+int run_replay(const Context& context, const SimSettings& settings);
 int run_atr(const Context& context);
 int run_send(const Context& context, const SendSettings& settings);
-int run_script(const Context& context, const std::string& path);
-int run_des(const Context& context, bool encrypt, const std::string& key,
-            const std::vector<std::string>& blocks);
-
-// Prints "vorkand: <message>" on stderr and returns `status`.
-int fail(int status, const std::string& message);
-
-// JSON string body with quotes and backslashes escaped.
-std::string json_escape(const std::string& text);
+int run_script(const Context& context, const ScriptSettings& settings);
+int run_des(const Context& context, const DesSettings& settings);
+int run_readers(const Context& context);
 
 }  // namespace vorkand::cli

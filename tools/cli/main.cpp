@@ -1,23 +1,23 @@
 // vorkand: the command-line tool over the library (and its reader simulator).
 #include <fmt/format.h>
+#include <stdlib.h>
+
 #include <CLI/CLI.hpp>
 
-#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "cli/commands.h"
+#include "cli/globals.h"
+#include "cli/trace_option.h"
+#include "vorkand.h"
 
 namespace {
 
 using namespace vorkand::cli;
 
-// "com2" -> "COM2"; empty when the name is not COM1..COM4.
-std::string normalise_port(std::string name) {
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '4') {
-    return {};
-  }
-  return name;
-}
+constexpr const char* kCommands = "demo, sim, atr, send, script, des or readers";
 
 void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
   command.add_option("--atr", settings.atr, "the card's ATR: t0, t1 or hex bytes");
@@ -35,24 +35,45 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
                      "for tests: silence@N, hangup@N, overlong@N, stray@N:HEX or "
                      "split@N:SIZE,...[/MS] on frame N (0: every frame)");
   command.add_flag("--trace", settings.trace, "print every frame with its direction and time");
+  command
+      .add_option("--replay", settings.replay,
+                  "play the reader side of a library trace (VORKAND_TRACE) instead of the card")
+      ->check(CLI::ExistingFile);
+  command.add_option(
+      "--handle", settings.replay_handle,
+      "with --replay: play only this handle (default: every session on the first port)");
   command.add_flag("--strict-head", settings.strict_head,
                    "answer card frames whose head does not match the card's protocol with "
                    "00 92 00 92");
+}
+
+// What was typed that the parser did not know, named as such: an option, a
+// command, or a word after a command that takes no more.
+std::string unknown_words(const std::vector<std::string>& words, bool command_given) {
+  for (const std::string& word : words) {
+    if (word.rfind('-', 0) == 0 && word.size() > 1) return fmt::format("unknown option '{}'", word);
+  }
+  if (command_given) return fmt::format("unexpected argument '{}'", words.front());
+  return fmt::format("unknown command '{}'; the commands are {}", words.front(), kCommands);
+}
+
+bool wants_json(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"vorkand: drive a smart-card reader on a serial port (or the built-in simulator)"};
-  app.require_subcommand(1, 1);
+  app.require_subcommand(0, 1);
   app.fallthrough();
+  app.allow_extras();
 
-  Context context;
-  std::string port = "COM1";
-  std::string device;
-  app.add_option("--port", port, "the port the library opens: COM1..COM4 (default COM1)");
-  app.add_option("--device", device, "map that COM port to this device for this run");
-  app.add_flag("--json", context.json, "machine-readable output");
+  Globals globals;
+  add_global_options(app, globals);
 
   SimSettings demo_settings;
   auto* demo = app.add_subcommand("demo", "the library's typical use against the simulator");
@@ -62,54 +83,91 @@ int main(int argc, char** argv) {
   auto* sim = app.add_subcommand("sim", "run the simulated reader for other programs until Ctrl-C");
   add_sim_options(*sim, sim_settings, true);
 
-  auto* atr = app.add_subcommand("atr", "power up the card and decode its ATR");
+  auto* atr = app.add_subcommand("atr", "power up the card, decode its ATR, look it up");
 
   SendSettings send_settings;
   auto* send = app.add_subcommand("send", "send APDUs (through ICC_tsi_api by default)");
   send->add_option("apdu", send_settings.apdus, "APDUs in hex, one an argument")->required();
   send->add_option("--direction", send_settings.direction,
-                   "use ICC_command with this direction (1: the card returns data)");
+                   "use ICC_command with this direction: 1 the card returns data, 0 it does not "
+                   "(default: 1 for an APDU of header and Le only)")
+      ->check(CLI::IsMember({0, 1}));
   send->add_option("--protocol", send_settings.protocol,
-                   "use ICC_command with this protocol (0: T=0, 1: T=1; default 0)");
+                   "use ICC_command with this protocol: 0 T=0, 1 T=1 (default 0)")
+      ->check(CLI::IsMember({0, 1}));
   send->add_flag("--power-up", send_settings.power_up, "power the card up first (ICC_reset)");
 
-  std::string script_path;
+  ScriptSettings script_settings;
   auto* script = app.add_subcommand("script", "run an APDU script, checking status words");
-  script->add_option("file", script_path, "script: 'APDU -> SW' lines, power-up, reset-reader")
+  script
+      ->add_option("file", script_settings.path,
+                   "script ('-': standard input): 'APDU -> SW' lines, power-up or reset, "
+                   "reset-reader, exit")
       ->required();
+  script->add_flag("--strict", script_settings.strict,
+                   "a line without '-> SW' fails on any status word but 90 00");
 
-  std::string des_direction, des_key;
-  std::vector<std::string> des_blocks;
+  DesSettings des_settings;
   auto* des = app.add_subcommand("des", "DES in ECB over whole 8-byte blocks");
-  des->add_option("direction", des_direction, "encrypt or decrypt")
+  des->add_option("direction", des_settings.direction, "encrypt or decrypt")
       ->required()
       ->check(CLI::IsMember({"encrypt", "decrypt"}));
-  des->add_option("--key", des_key, "the 8-byte key in hex")->required();
-  des->add_option("data", des_blocks, "data in hex, a multiple of 8 bytes an argument")->required();
+  des->add_option("--key", des_settings.key, "the 8-byte key in hex")->required();
+  des->add_option("data", des_settings.blocks, "data in hex, a multiple of 8 bytes an argument")
+      ->required();
 
+  auto* readers = app.add_subcommand(
+      "readers", "what COM1..COM4 map to and whether they open; the PC/SC readers");
+
+  for (CLI::App* command : app.get_subcommands({})) command->allow_extras();
+  list_global_options(app);
+
+  std::string parse_error;
   try {
     app.parse(argc, argv);
+    const auto extras = app.remaining(true);
+    if (!extras.empty()) parse_error = unknown_words(extras, !app.get_subcommands().empty());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return fail(kExitUsage, std::string(e.what()) + " (see vorkand --help)");
+    parse_error = e.what();
   }
 
-  context.port = normalise_port(port);
-  if (context.port.empty()) return fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4");
-  if (!device.empty()) setenv(("VORKAND_" + context.port).c_str(), device.c_str(), 1);
+  const auto out = globals.json || wants_json(argc, argv) ? make_json_output()
+                                                          : make_text_output(colour_wanted());
+  if (!parse_error.empty()) {
+    return out->finish(out->fail(kExitUsage, parse_error + " (see vorkand --help)"));
+  }
+  if (globals.version) {
+    out->version(VORKAND_VERSION_STRING, VORKAND_VERSION_STRING);
+    return out->finish(kExitOk);
+  }
+  if (app.get_subcommands().empty()) {
+    return out->finish(out->fail(
+        kExitUsage, fmt::format("a command is required: {} (see vorkand --help)", kCommands)));
+  }
 
+  const auto port = normalise_port(globals.port);
+  if (!port) return out->finish(out->fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4"));
+  if (!globals.device.empty()) setenv(port_variable(*port).c_str(), globals.device.c_str(), 1);
+  const Context context{*port, globals.atr_list, *out};
+  // Shows the library's own trace until the command returns.
+  std::optional<TraceView> trace_view;
+  if (globals.trace) trace_view.emplace();
+
+  int status = kExitUsage;
   try {
-    if (*demo) return run_demo(context, demo_settings);
-    if (*sim) return run_sim(context, sim_settings);
-    if (*atr) return run_atr(context);
-    if (*send) return run_send(context, send_settings);
-    if (*script) return run_script(context, script_path);
-    if (*des) return run_des(context, des_direction == "encrypt", des_key, des_blocks);
+    if (*demo) status = run_demo(context, demo_settings);
+    if (*sim) status = run_sim(context, sim_settings);
+    if (*atr) status = run_atr(context);
+    if (*send) status = run_send(context, send_settings);
+    if (*script) status = run_script(context, script_settings);
+    if (*des) status = run_des(context, des_settings);
+    if (*readers) status = run_readers(context);
   } catch (const std::exception& e) {
-    return fail(kExitFailure, e.what());
+    status = out->fail(kExitFailure, e.what());
   }
-  return kExitUsage;
+  return out->finish(status);
 }

@@ -58,6 +58,14 @@ constexpr std::array<Known, 38> kExact{{
 
 }  // namespace
 
+SwClass classify_sw(uint16_t sw) {
+  if (sw == kSwOk) return SwClass::success;
+  if (is_reader_error(sw)) return SwClass::error;
+  const unsigned sw1 = sw >> 8;
+  if (sw1 == 0x61 || sw1 == 0x62 || sw1 == 0x63) return SwClass::warning;
+  return SwClass::error;
+}
+
 std::string format_sw(uint16_t sw) {
   return fmt::format("{:02X} {:02X}", sw >> 8, sw & 0xFF);
 }

@@ -7,6 +7,22 @@
 
 namespace vorkand::cli {
 
+// The library's own results (vorkand.h), as opposed to the card's answers.
+inline constexpr uint16_t kSwOk = 0x9000;
+inline constexpr uint16_t kSwNoReply = 0xFFFF;
+inline constexpr uint16_t kSwBusy = 0x6FF0;
+inline constexpr uint16_t kSwRefused = 0x6200;
+inline constexpr uint16_t kSwOutOfForm = 0x6201;
+
+inline bool is_reader_error(uint16_t sw) {
+  return sw == kSwNoReply || sw == kSwBusy || sw == kSwRefused || sw == kSwOutOfForm;
+}
+
+// How a status word reads at a glance: success, a warning (61xx, 62xx,
+// 63xx) or an error; the text output colours it so.
+enum class SwClass : uint8_t { success, warning, error };
+SwClass classify_sw(uint16_t sw);
+
 std::string status_meaning(uint16_t sw);
 
 // "90 00"

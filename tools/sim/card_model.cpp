@@ -1,10 +1,9 @@
 #include "sim/card_model.h"
 
-#include <algorithm>
+#include <openssl/des.h>
 
-#include "card/card.h"
-#include "des/des.h"
-#include "link/frame.h"
+#include <algorithm>
+#include <bit>
 
 namespace vorkand::sim {
 namespace {
@@ -35,8 +34,15 @@ Response status(uint16_t sw) {
 }  // namespace
 
 Protocol first_protocol(std::span<const uint8_t> atr) {
-  // The card runs the protocol the library will choose from the same ATR.
-  return card::head_for_atr(atr) == link::kHeadT1 ? Protocol::t1 : Protocol::t0;
+  // T0 (the second byte) says which of TA1 TB1 TC1 TD1 follow, in its bits
+  // 5, 6, 7 and 8. TD1's low nibble is the first protocol offered; no TD1,
+  // or a cut-off ATR, means T=0.
+  constexpr std::size_t kT0 = 1;
+  if (atr.size() <= kT0 || (atr[kT0] & 0x80) == 0) return Protocol::t0;
+  const std::size_t td1 =
+      kT0 + 1 + static_cast<std::size_t>(std::popcount(static_cast<unsigned>(atr[kT0] & 0x70)));
+  if (td1 >= atr.size()) return Protocol::t0;
+  return (atr[td1] & 0x0F) == 1 ? Protocol::t1 : Protocol::t0;
 }
 
 // One parsed command APDU. `le` is 1..256 when the command expects data (a
@@ -257,11 +263,22 @@ Response CardModel::verify(const Apdu& apdu) {
 }
 
 // INTERNAL AUTHENTICATE: the 8-byte challenge encrypted with single DES under
-// the card's key.
+// the card's key. The card's cipher is libcrypto's, so that a host checking
+// the answer with its own DES compares two implementations.
 Response CardModel::internal_authenticate(const Apdu& apdu) {
   if (!apdu.has_data || apdu.data.size() != 8) return status(kWrongLength);
   std::vector<uint8_t> out(8);
-  des::crypt_block(des::Direction::encrypt, out.data(), apdu.data.data(), profile_.key.data());
+  // Single DES is all libcrypto calls deprecated; it is what the card does.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  DES_cblock key, in, result;
+  std::copy(profile_.key.begin(), profile_.key.end(), key);
+  std::copy(apdu.data.begin(), apdu.data.end(), in);
+  DES_key_schedule schedule;
+  DES_set_key_unchecked(&key, &schedule);
+  DES_ecb_encrypt(&in, &result, &schedule, DES_ENCRYPT);
+#pragma GCC diagnostic pop
+  std::copy(std::begin(result), std::end(result), out.begin());
   return Response{std::move(out), kOk};
 }
 

@@ -219,6 +219,10 @@ void PtySimulator::run() {
 void PtySimulator::handle(const std::vector<uint8_t>& frame) {
   emit(TraceEvent::Direction::to_reader, frame);
   if (options_.line_time && !pause(kByteTime * static_cast<long>(frame.size()))) return;
+  if (options_.responder) {
+    respond(frame);
+    return;
+  }
 
   std::optional<Fault> fault;
   std::vector<uint8_t> reply;
@@ -262,6 +266,19 @@ void PtySimulator::handle(const std::vector<uint8_t>& frame) {
   if (reply.empty()) return;
   emit(TraceEvent::Direction::to_host, reply);
   write_reply(reply, chunks);
+}
+
+void PtySimulator::respond(const std::vector<uint8_t>& frame) {
+  {
+    std::lock_guard lock(mutex_);
+    ++frames_;
+  }
+  const Answer answer = options_.responder(frame);
+  if (!answer.bytes.empty()) {
+    emit(TraceEvent::Direction::to_host, answer.bytes);
+    write_reply(answer.bytes, {});
+  }
+  if (answer.hang_up) close_pty();
 }
 
 void PtySimulator::write_reply(const std::vector<uint8_t>& reply,

@@ -62,12 +62,21 @@ struct Fault {
 // the given sizes (the last piece takes the rest), MS apart (default 200).
 std::optional<Fault> parse_fault(std::string_view text);
 
+// Plays the reader instead of the model when set (a replayed trace): the
+// bytes to send back for a frame, and whether to hang up after them.
+struct Answer {
+  std::vector<uint8_t> bytes;
+  bool hang_up = false;
+};
+using Responder = std::function<Answer(const std::vector<uint8_t>& frame)>;
+
 struct PtyOptions {
   // Pace reception and replies like a 9600 baud 8E1 line: 11 bit times, about
   // 1.146 ms, per byte.
   bool line_time = false;
   TraceSink trace;
   std::vector<Fault> faults;
+  Responder responder;
 };
 
 class PtySimulator {
@@ -99,6 +108,7 @@ class PtySimulator {
   PtySimulator(ReaderModel model, PtyOptions options);
   void run();
   void handle(const std::vector<uint8_t>& frame);
+  void respond(const std::vector<uint8_t>& frame);
   // Sleeps up to `ms`; false when asked to stop meanwhile.
   bool pause(std::chrono::microseconds duration);
   void write_reply(const std::vector<uint8_t>& reply, const std::vector<Fault::Chunk>& chunks);

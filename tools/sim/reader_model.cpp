@@ -3,11 +3,18 @@
 #include <algorithm>
 #include <utility>
 
-#include "card/reply.h"
 #include "link/frame.h"
 
 namespace vorkand::sim {
 namespace {
+
+// The reader's status bytes: 90 00 done, 70 01 refused, 70 03 still busy;
+// the card's 6D 00 asks for the command again; the block errors 00 92 00 92
+// (resend with the other head) and 00 82 00 82 (resend unchanged).
+constexpr uint8_t kSw1Done = 0x90, kSw2Done = 0x00;
+constexpr uint8_t kSw1Attention = 0x70, kSw2Refused = 0x01, kSw2Busy = 0x03;
+constexpr uint8_t kResendSw1 = 0x6D, kResendSw2 = 0x00;
+constexpr uint8_t kBlockErrorSwitchHead = 0x92, kBlockErrorSameHead = 0x82;
 
 using link::kHeadAtr;
 using link::kHeadReader;
@@ -63,9 +70,7 @@ std::vector<uint8_t> ReaderModel::on_frame(std::span<const uint8_t> frame) {
 }
 
 std::vector<uint8_t> ReaderModel::reader_command(std::span<const uint8_t> body) {
-  const auto refused = [] {
-    return reader_status(card::kReaderSw1Attention, card::kReaderSw2Refused);
-  };
+  const auto refused = [] { return reader_status(kSw1Attention, kSw2Refused); };
   if (body.size() != 4 || body[0] != kHeadReader) return refused();
   held_.clear();
   busy_left_ = 0;
@@ -73,7 +78,7 @@ std::vector<uint8_t> ReaderModel::reader_command(std::span<const uint8_t> body) 
     case 0x62:  // reader reset
     case 0x60:  // power-up step 1
     case 0x6B:  // power-up step 2
-      return reader_status(card::kReaderSw1Done, card::kReaderSw2Done);
+      return reader_status(kSw1Done, kSw2Done);
     case 0x61:  // answer-to-reset request: the card is reset and answers
       card_.reset();
       return make_frame(kHeadAtr, link::kModeReader, card_.atr());
@@ -85,7 +90,7 @@ std::vector<uint8_t> ReaderModel::reader_command(std::span<const uint8_t> body) 
 std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
                                              std::span<const uint8_t> apdu) {
   if (!held_.empty() && is_poll(apdu)) {
-    if (--busy_left_ > 0) return reader_status(card::kReaderSw1Attention, card::kReaderSw2Busy);
+    if (--busy_left_ > 0) return reader_status(kSw1Attention, kSw2Busy);
     return std::exchange(held_, {});
   }
   held_.clear();
@@ -95,18 +100,18 @@ std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
     injections_.pop_front();
     switch (injection) {
       case Injection::resend: {
-        const uint8_t body[] = {card::kResendSw1, card::kResendSw2};
+        const uint8_t body[] = {kResendSw1, kResendSw2};
         return make_frame(head, mode, body);
       }
       case Injection::block_error_92:
-        return block_error(card::kBlockErrorSwitchHead);
+        return block_error(kBlockErrorSwitchHead);
       case Injection::block_error_82:
-        return block_error(card::kBlockErrorSameHead);
+        return block_error(kBlockErrorSameHead);
     }
   }
   if (options_.strict_head) {
     const uint8_t expected = card_.protocol() == Protocol::t1 ? kHeadT1 : kHeadT0;
-    if (head != expected) return block_error(card::kBlockErrorSwitchHead);
+    if (head != expected) return block_error(kBlockErrorSwitchHead);
   }
 
   const Response response = card_answer(apdu);
@@ -121,7 +126,7 @@ std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
   if (options_.busy_polls > 0 && !is_get_response) {
     held_ = std::move(reply);
     busy_left_ = options_.busy_polls;
-    return reader_status(card::kReaderSw1Attention, card::kReaderSw2Busy);
+    return reader_status(kSw1Attention, kSw2Busy);
   }
   return reply;
 }

@@ -154,9 +154,22 @@ class PcscChannel final : public Channel {
   class FrameTransport final : public Transport {
    public:
     explicit FrameTransport(PcscChannel& channel) noexcept : channel_(channel) {}
+    // The trace sees the frames as a serial line would carry them; a reader
+    // that cannot answer (unplugged, pcscd gone) counts as a hang-up.
     int32_t exchange(std::span<const uint8_t> frame,
                      std::span<uint8_t, kMaxReply> reply) noexcept override {
-      return channel_.answer(frame, reply);
+      ExchangeObserver* watcher = observer();
+      if (watcher != nullptr) watcher->sent(frame);
+      const int32_t count = channel_.answer(frame, reply);
+      if (watcher != nullptr) {
+        if (count > 0) {
+          watcher->received(
+              std::span<const uint8_t>(reply.data(), static_cast<std::size_t>(count)));
+        } else {
+          watcher->ended(Ending::hang_up);
+        }
+      }
+      return count;
     }
 
    private:

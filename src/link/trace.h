@@ -1,0 +1,122 @@
+// The frame trace: when VORKAND_TRACE names a file (or "-", standard error) at
+// CT_open, the port's channel gets a Trace that appends one line per frame
+// sent, per reply (or partial reply) received, per exchange that ended without
+// a complete reply, and per exported call on the handle, after a header line.
+//
+//   <seconds.micro> <port> <handle> open vorkand <version>, <what the port is>
+//   <seconds.micro> <port> <handle> > <frame to the reader>
+//   <seconds.micro> <port> <handle> < <bytes from the reader>
+//   <seconds.micro> <port> <handle> end <silence|hang-up|overlong|write-refused>: <why>
+//   <seconds.micro> <port> <handle> call <export> [apdu ..] [direction D protocol P] -> <result> ..
+//
+// The data bytes of VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER
+// show as ** unless VORKAND_TRACE_SECRETS=1. A line is formatted on the stack
+// and written with one write under a lock shared by every trace, so lines never
+// interleave. A failed write stops the trace of that handle, with one warning
+// on standard error; the calls' results never depend on the trace.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "link/exchange.h"
+#include "link/trace_file.h"
+
+namespace vorkand::link {
+
+class Channel;
+
+// The bytes [from, to) of a frame or an APDU that the trace masks.
+struct Secret {
+  std::size_t from = 0;
+  std::size_t to = 0;
+};
+
+// In an APDU (CLA INS P1 P2 Lc data...): for INS 20, 24 and 2C, every byte
+// after Lc. Nothing otherwise.
+Secret secret_in_apdu(std::span<const uint8_t> apdu) noexcept;
+// In a frame to the reader: the secret of the APDU in a card frame's body.
+// Reader commands carry no APDU.
+Secret secret_in_frame(std::span<const uint8_t> frame) noexcept;
+
+// One line under construction in a fixed buffer; what does not fit is cut
+// and the line ends in "...".
+class TraceLine {
+ public:
+  static constexpr std::size_t kRoom = 1280;
+
+  TraceLine& text(std::string_view text) noexcept;
+  TraceLine& number(int64_t value) noexcept;
+  // Four upper-case hex digits (a status word).
+  TraceLine& word(uint16_t value) noexcept;
+  // Upper-case hex pairs separated by single spaces; the bytes in `secret`
+  // as "**".
+  TraceLine& hex(std::span<const uint8_t> bytes, Secret secret = {}) noexcept;
+  // Seconds with six decimals.
+  TraceLine& seconds(uint64_t microseconds) noexcept;
+  // The line with its newline.
+  std::span<const char> finish() noexcept;
+
+ private:
+  TraceLine& put(char c) noexcept;
+  std::array<char, kRoom> buffer_;
+  std::size_t used_ = 0;
+  bool cut_ = false;
+};
+
+// An exported call as the trace shows it.
+struct TraceCall {
+  const char* name = "";
+  int32_t result = 0;
+  bool result_is_status = true;   // shown as four hex digits, else in decimal
+  const uint8_t* apdu = nullptr;  // with apdu_length bytes, when given
+  std::size_t apdu_length = 0;
+  bool has_mode = false;  // direction and protocol given
+  int32_t direction = 0;
+  int32_t protocol = 0;
+  const uint8_t* response_length = nullptr;  // shown when given
+  const uint8_t* atr = nullptr;              // with *atr_length bytes, shown on 9000
+  const uint8_t* atr_length = nullptr;
+};
+
+class Trace final : public ExchangeObserver {
+ public:
+  // The trace of a port just opened as `handle` under the name the host gave,
+  // or nullptr when VORKAND_TRACE is unset or its file cannot be opened (then
+  // said once on standard error). Writes the header line.
+  static Trace* start(const Channel& channel, const char* name_as_given) noexcept;
+
+  // A trace into `file` (taken over; see trace_file.h), for `path`'s sake in warnings.
+  Trace(TraceFile file, const char* path, int32_t handle, const char* name_as_given,
+        bool secrets) noexcept;
+  ~Trace();
+  Trace(const Trace&) = delete;
+  Trace& operator=(const Trace&) = delete;
+
+  void sent(std::span<const uint8_t> frame) noexcept override;
+  void received(std::span<const uint8_t> bytes) noexcept override;
+  void ended(Ending why) noexcept override;
+  void call(const TraceCall& call) noexcept;
+  void header(std::string_view description) noexcept;
+
+  // True once a write failed: nothing more is written.
+  bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+
+ private:
+  TraceLine begin(std::string_view kind) const noexcept;
+  void write(TraceLine& line) noexcept;
+  void stop(const char* reason) noexcept;
+
+  TraceFile file_;
+  std::array<char, 4096> path_{};
+  std::array<char, 8> port_{};
+  int32_t handle_;
+  bool secrets_;
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace vorkand::link

@@ -1,0 +1,44 @@
+// The system services under the frame trace, one source file per platform
+// (posix_trace_file.cpp, win32_trace_file.cpp): the environment, an append-only
+// file, a monotonic clock and the one-line warning on standard error.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace vorkand::link {
+
+// An open trace file: a descriptor (POSIX) or a HANDLE (Windows).
+using TraceFile = intptr_t;
+inline constexpr TraceFile kNoTraceFile = -1;
+
+enum class Setting : uint8_t { unset, set, too_long };
+
+// Writes the value of environment variable `name` into `out`, zero-terminated
+// (set); unset when it is unset or empty; too_long when it does not fit (then
+// `out` is empty). Never read in a setuid or setgid program (POSIX).
+Setting environment(const char* name, std::span<char> out) noexcept;
+
+// Opens `path` for appending, creating it readable and writable by its owner
+// only; "-" is standard error. Never follows a symbolic link at the end of
+// the path. kNoTraceFile on failure, with the reason in `reason`.
+TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept;
+
+// Writes all of `text` with one write where the system allows it. False on
+// failure, with the reason in `reason`.
+bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char> reason) noexcept;
+
+// Closes a file from open_trace_file (standard error stays open).
+void close_trace_file(TraceFile file) noexcept;
+
+// Microseconds on the system's monotonic clock.
+uint64_t monotonic_us() noexcept;
+
+// The date and time now in UTC, "2026-12-08T21:28:00Z", zero-terminated
+// (empty when the system cannot tell).
+void utc_now(std::span<char> out) noexcept;
+
+// Writes `text` to standard error as it is, ignoring any failure.
+void warn(std::span<const char> text) noexcept;
+
+}  // namespace vorkand::link

@@ -1,0 +1,133 @@
+// The frame trace's system services on Windows.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/trace_file.h"
+
+namespace vorkand::link {
+namespace {
+
+HANDLE to_handle(TraceFile file) noexcept {
+  return reinterpret_cast<HANDLE>(file);
+}
+
+// "system error N": enough to look the code up, without the system's message tables.
+void put_reason(DWORD error, std::span<char> reason) noexcept {
+  if (reason.empty()) return;
+  char text[32] = "system error ";
+  std::size_t at = std::strlen(text);
+  char digits[12];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + error % 10);
+    error /= 10;
+  } while (error != 0);
+  while (count > 0) text[at++] = digits[--count];
+  text[at] = '\0';
+  const std::size_t length = std::min(at, reason.size() - 1);
+  std::memcpy(reason.data(), text, length);
+  reason[length] = '\0';
+}
+
+bool is_standard_error(const char* path) noexcept {
+  return path[0] == '-' && path[1] == '\0';
+}
+
+}  // namespace
+
+Setting environment(const char* name, std::span<char> out) noexcept {
+  if (out.empty()) return Setting::too_long;
+  out[0] = '\0';
+  const DWORD length = GetEnvironmentVariableA(name, out.data(), static_cast<DWORD>(out.size()));
+  // 0: unset or empty; a length of out.size() or more: it does not fit.
+  if (length == 0) return Setting::unset;
+  if (length >= out.size()) {
+    out[0] = '\0';
+    return Setting::too_long;
+  }
+  out[length] = '\0';
+  return Setting::set;
+}
+
+TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
+  if (is_standard_error(path)) {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error == INVALID_HANDLE_VALUE || error == nullptr) {
+      put_reason(GetLastError(), reason);
+      return kNoTraceFile;
+    }
+    return reinterpret_cast<TraceFile>(error);
+  }
+  // FILE_APPEND_DATA alone: every write goes to the end, also from other openers.
+  HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    put_reason(GetLastError(), reason);
+    return kNoTraceFile;
+  }
+  return reinterpret_cast<TraceFile>(h);
+}
+
+bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char> reason) noexcept {
+  HANDLE h = to_handle(file);
+  while (!text.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(text.size());
+    if (!WriteFile(h, text.data(), chunk, &written, nullptr) || written == 0 || written > chunk) {
+      put_reason(GetLastError(), reason);
+      return false;
+    }
+    text = text.subspan(written);
+  }
+  return true;
+}
+
+void close_trace_file(TraceFile file) noexcept {
+  if (file == kNoTraceFile || to_handle(file) == GetStdHandle(STD_ERROR_HANDLE)) return;
+  CloseHandle(to_handle(file));
+}
+
+uint64_t monotonic_us() noexcept {
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER now{};
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  const auto ticks = static_cast<uint64_t>(now.QuadPart);
+  const auto per_second = static_cast<uint64_t>(frequency.QuadPart);
+  if (per_second == 0) return 0;
+  return ticks / per_second * 1'000'000u + ticks % per_second * 1'000'000u / per_second;
+}
+
+void utc_now(std::span<char> out) noexcept {
+  constexpr std::size_t kLength = 20;  // 2026-12-08T21:28:00Z
+  if (out.empty()) return;
+  out[0] = '\0';
+  if (out.size() <= kLength) return;
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  const unsigned fields[] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  const char after[] = {'-', '-', 'T', ':', ':', 'Z'};
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const unsigned width = i == 0 ? 4 : 2;
+    for (unsigned d = width; d > 0; --d) {
+      unsigned value = fields[i];
+      for (unsigned k = 1; k < d; ++k) value /= 10;
+      out[at++] = static_cast<char>('0' + value % 10);
+    }
+    out[at++] = after[i];
+  }
+  out[at] = '\0';
+}
+
+void warn(std::span<const char> text) noexcept {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error == INVALID_HANDLE_VALUE || error == nullptr) return;
+  DWORD written = 0;
+  WriteFile(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+}  // namespace vorkand::link

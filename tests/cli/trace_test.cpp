@@ -1,0 +1,132 @@
+// The tool's side of the trace: `vorkand --trace` shows the library's frames
+// on stderr, and `vorkand sim --replay` plays a recorded session back to
+// another run of the tool.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "sim/card_file.h"
+#include "sim/pty_simulator.h"
+
+namespace vorkand::sim {
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct ToolRun {
+  std::string out;
+  std::string err;
+  int status;
+};
+
+// Runs the tool with `environment` ("NAME=value ...", shell words) before it.
+ToolRun run_tool(const std::string& environment, const std::string& args) {
+  const std::string out = ::testing::TempDir() + "vorkand_trace_out";
+  const std::string err = ::testing::TempDir() + "vorkand_trace_err";
+  const std::string command =
+      environment + " '" + VORKAND_CLI + "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
+  const int status = std::system(command.c_str());
+  return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::unique_ptr<PtySimulator> start_model() {
+  auto started = PtySimulator::start(ReaderModel(CardModel(default_card(), 1)), {});
+  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
+  return std::move(std::get<0>(started));
+}
+
+TEST(ToolTrace, TraceShowsEachFrameWithItsMillisecondsOnStderr) {
+  auto sim = start_model();
+  const ToolRun plain = run_tool("", "--device " + sim->device_path() + " atr");
+  const ToolRun traced = run_tool("", "--trace --device " + sim->device_path() + " atr");
+  EXPECT_EQ(traced.status, 0);
+  EXPECT_EQ(traced.out, plain.out);  // stdout is untouched
+  const std::string shown =
+      std::regex_replace(traced.err, std::regex(R"( *[0-9]+\.[0-9]{3} ms  )"), "T ms  ");
+  EXPECT_EQ(shown,
+            "T ms  host -> reader  80 00 04 80 60 00 00 00\n"
+            "T ms  reader -> host  80 00 02 90 00 00\n"
+            "T ms  host -> reader  80 00 04 80 6B 05 00 00\n"
+            "T ms  reader -> host  80 00 02 90 00 00\n"
+            "T ms  host -> reader  80 00 04 80 61 00 00 00\n"
+            "T ms  reader -> host  70 00 0B 3B 95 11 80 01 76 6F 72 6B 61 64 00\n");
+}
+
+TEST(ToolTrace, ReplayPlaysARecordedSessionToAnotherRun) {
+  const std::string trace = ::testing::TempDir() + "vorkand_trace_recorded";
+  ::unlink(trace.c_str());
+  const std::string steps =
+      " send --power-up 00A4000C025000 00A4000C025002 0020000104'31323334' "
+      "00B000000A";
+  std::string recorded_out;
+  {
+    auto sim = start_model();
+    const ToolRun recorded =
+        run_tool("VORKAND_TRACE='" + trace + "'", "--device " + sim->device_path() + steps);
+    ASSERT_EQ(recorded.status, 0) << recorded.err;
+    recorded_out = recorded.out;
+  }
+
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const char* argv[] = {VORKAND_CLI, "sim", "--replay", trace.c_str(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, const_cast<char**>(argv), environ),
+            0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+    }
+  } reaper{pid};
+  FILE* from_sim = ::fdopen(out[0], "r");
+  std::string output;
+  std::string device;
+  char line[512];
+  while (device.empty() && std::fgets(line, sizeof line, from_sim) != nullptr) {
+    output += line;
+    const std::string text(line);
+    if (text.starts_with("export VORKAND_COM1=")) device = text.substr(20, text.size() - 21);
+  }
+  ASSERT_FALSE(device.empty()) << output;
+
+  // The same steps, another PIN (masked in the recording, so it matches): the same output.
+  const ToolRun replayed = run_tool(
+      "", "--device " + device + std::regex_replace(steps, std::regex("31323334"), "39393939"));
+  EXPECT_EQ(replayed.status, 0) << replayed.err;
+  EXPECT_EQ(std::regex_replace(replayed.out, std::regex("39 39 39 39"), "31 32 33 34"),
+            recorded_out);
+
+  ::kill(pid, SIGTERM);
+  while (std::fgets(line, sizeof line, from_sim) != nullptr) output += line;
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  reaper.pid = 0;
+  ::fclose(from_sim);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_NE(output.find("replay: 7 of 7 frames matched; no difference"), std::string::npos)
+      << output;
+  ::unlink(trace.c_str());
+}
+
+}  // namespace
+}  // namespace vorkand::sim

@@ -1,0 +1,36 @@
+// `vorkand des`: the library's DES in ECB over whole 8-byte blocks.
+#include <fmt/format.h>
+
+#include "cli/commands.h"
+#include "sim/hex.h"
+#include "vorkand.h"
+
+namespace vorkand::cli {
+
+int run_des(const Context& context, const DesSettings& settings) {
+  Output& out = context.out;
+  const bool encrypt = settings.direction == "encrypt";
+  const auto key = sim::parse_hex(settings.key);
+  if (!key || key->size() != 8) return out.fail(kExitUsage, "--key wants exactly 8 hex bytes");
+  std::vector<Bytes> outputs;
+  for (const std::string& text : settings.blocks) {
+    const auto data = sim::parse_hex(text);
+    if (!data || data->empty() || data->size() % 8 != 0) {
+      return out.fail(
+          kExitUsage,
+          fmt::format("'{}' is not whole 8-byte blocks of hex (ECB, no padding)", text));
+    }
+    Bytes result(data->size());
+    for (std::size_t at = 0; at < data->size(); at += 8) {
+      if (encrypt)
+        DesEncrypt(result.data() + at, data->data() + at, key->data());
+      else
+        DesDecrypt(result.data() + at, data->data() + at, key->data());
+    }
+    outputs.push_back(std::move(result));
+  }
+  out.des(encrypt, outputs);
+  return kExitOk;
+}
+
+}  // namespace vorkand::cli

@@ -1,0 +1,66 @@
+// `vorkand send`: APDUs through ICC_tsi_api, or through ICC_command with the
+// direction and protocol given.
+#include <fmt/format.h>
+
+#include "cli/commands.h"
+#include "cli/session.h"
+#include "cli/status_words.h"
+#include "sim/hex.h"
+#include "vorkand.h"
+
+namespace vorkand::cli {
+namespace {
+
+// ICC_command's direction when only the protocol is given: 1 (the card
+// returns data) for an APDU of the header and Le alone, else 0.
+int default_direction(const Bytes& apdu) {
+  return apdu.size() == kMinApdu + 1 ? 1 : 0;
+}
+
+}  // namespace
+
+int run_send(const Context& context, const SendSettings& settings) {
+  Output& out = context.out;
+  std::vector<Bytes> apdus;
+  for (const std::string& text : settings.apdus) {
+    auto apdu = parse_apdu(text);
+    if (auto* error = std::get_if<std::string>(&apdu)) {
+      return out.fail(kExitUsage, fmt::format("APDU {} of {}: {}", apdus.size() + 1,
+                                              settings.apdus.size(), *error));
+    }
+    apdus.push_back(std::move(std::get<Bytes>(apdu)));
+  }
+  const auto handle = open_port(context);
+  if (!handle) return kExitFailure;
+  int status = kExitOk;
+  const auto failed = [&](const std::string& message) {
+    if (status == kExitOk) status = out.fail(kExitFailure, message);
+  };
+  if (settings.power_up) {
+    const Exchange atr = power_up(*handle);
+    out.power_up(atr.data, atr.sw);
+    if (atr.sw != kSwOk) {
+      failed(atr.sw == kSwNoReply ? reader_failure(context, atr.sw)
+                                  : "power-up failed: " + sw_text(atr.sw));
+      apdus.clear();
+    }
+  }
+  const bool by_arguments = settings.direction || settings.protocol;
+  for (const Bytes& apdu : apdus) {
+    const Exchange result =
+        by_arguments ? command(*handle, apdu, settings.direction.value_or(default_direction(apdu)),
+                               settings.protocol.value_or(0))
+                     : transparent(*handle, apdu);
+    out.apdu(apdu, result.data, result.sw);
+    if (result.sw == kSwOk) continue;
+    if (is_reader_error(result.sw)) {
+      failed(fmt::format("{}: {}", sim::to_hex(apdu), reader_failure(context, result.sw)));
+      break;
+    }
+    failed(fmt::format("{}: card answered {}", sim::to_hex(apdu), sw_text(result.sw)));
+  }
+  CT_close(*handle);
+  return status;
+}
+
+}  // namespace vorkand::cli

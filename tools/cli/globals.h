@@ -1,0 +1,26 @@
+// The options every command takes, before or after the command's name.
+// Another global option is one more line in add_global_options (and a field
+// here); each command's help lists them all.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace vorkand::cli {
+
+struct Globals {
+  std::string port = "COM1";
+  std::string device;
+  bool json = false;
+  std::string atr_list;
+  bool version = false;
+  bool trace = false;
+};
+
+void add_global_options(CLI::App& app, Globals& globals);
+
+// Puts the global options in the help of each of app's subcommands.
+void list_global_options(CLI::App& app);
+
+}  // namespace vorkand::cli

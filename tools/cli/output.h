@@ -1,0 +1,112 @@
+// What the commands report, and the two ways of writing it: text for people
+// (coloured on a terminal) and one JSON object for programs. A command tells
+// the output what happened; it never asks which kind of output it has.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/atr.h"
+#include "cli/atr_list.h"
+#include "cli/port.h"
+#include "sim/pty_simulator.h"
+
+namespace vorkand::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+struct DemoStep {
+  int number = 0;
+  std::string title;
+  std::vector<sim::TraceEvent> frames;
+  std::vector<std::string> notes;
+  std::optional<uint16_t> sw;
+};
+
+struct AtrReport {
+  Bytes atr;
+  uint16_t sw = 0;
+  AtrInfo info;
+  std::string list_path;  // the list of known cards looked in
+  bool list_read = false;
+  std::vector<AtrMatch> matches;
+};
+
+struct ScriptResult {
+  int line = 0;
+  std::string command;  // the APDU in hex, "power-up" or "reset-reader"
+  Bytes data;
+  uint16_t sw = 0;
+  std::string expected;  // empty: not checked
+  bool ok = true;
+};
+
+struct PortState {
+  std::string port;     // COM1
+  std::string mapping;  // what it maps to
+  bool from_variable = false;
+  bool opens = false;
+  std::string why;  // when it does not open
+};
+
+struct PcscReader {
+  std::string name;
+  std::vector<std::string> state;  // "present", "in use", ...
+  Bytes atr;
+};
+
+struct PcscReport {
+  bool available = false;
+  std::string note;  // why not, when not available
+  std::vector<PcscReader> readers;
+};
+
+class Output {
+ public:
+  virtual ~Output() = default;
+
+  // An error: one line "vorkand: <message>" on standard error; JSON output
+  // also carries it in its object. Returns `status`.
+  int fail(int status, const std::string& message);
+  // Ends the command: JSON output writes its object. Returns `status`.
+  virtual int finish(int status) = 0;
+
+  virtual void demo_started(const std::string& device, const std::string& port) = 0;
+  virtual void demo_step(const DemoStep& step) = 0;
+  virtual void demo_finished(bool ok) = 0;
+  virtual void sim_ready(const std::string& device, const std::string& port) = 0;
+  virtual void sim_frame(const sim::TraceEvent& event) = 0;
+  virtual void atr(const AtrReport& report) = 0;
+  virtual void status(uint16_t sw) = 0;
+  virtual void power_up(const Bytes& atr, uint16_t sw) = 0;
+  virtual void apdu(const Bytes& apdu, const Bytes& data, uint16_t sw) = 0;
+  virtual void script_line(const ScriptResult& result) = 0;
+  virtual void script_summary(int checked, int mismatches) = 0;
+  virtual void des(bool encrypt, const std::vector<Bytes>& blocks) = 0;
+  virtual void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) = 0;
+  virtual void version(const std::string& tool, const std::string& library) = 0;
+
+ protected:
+  virtual void record_error(int status, const std::string& message) = 0;
+};
+
+// Text on standard output; `colour` adds ANSI colours to status words and
+// ATR fields.
+std::unique_ptr<Output> make_text_output(bool colour);
+std::unique_ptr<Output> make_json_output();
+
+// Colour when standard output is a terminal and NO_COLOR is unset or empty.
+bool colour_wanted();
+
+// "90 00  success"
+std::string sw_text(uint16_t sw);
+
+// JSON string body with quotes, backslashes and control characters escaped.
+std::string json_escape(const std::string& text);
+
+}  // namespace vorkand::cli

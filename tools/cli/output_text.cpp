@@ -1,0 +1,171 @@
+// The output for people: the layout of each command, with colours on a
+// terminal (status words by outcome, the names of ATR fields).
+#include <fmt/format.h>
+
+#include <cstdio>
+
+#include "cli/output.h"
+#include "cli/status_words.h"
+#include "sim/hex.h"
+
+namespace vorkand::cli {
+namespace {
+
+std::string hex(std::span<const uint8_t> bytes) {
+  return sim::to_hex(bytes);
+}
+
+std::string data_note(const Bytes& data) {
+  return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+}
+
+class TextOutput final : public Output {
+ public:
+  explicit TextOutput(bool colour) : colour_(colour) {}
+
+  int finish(int status) override { return status; }
+
+  void demo_started(const std::string& device, const std::string& port) override {
+    fmt::print("vorkand demo: the simulated reader is on {}, mapped to {} ({})\n\n", device, port,
+               port_variable(port));
+  }
+
+  void demo_step(const DemoStep& step) override {
+    fmt::print("[{}] {}\n", step.number, step.title);
+    for (const auto& event : step.frames) fmt::print("      {}\n", sim::format_trace(event, false));
+    for (const auto& note : step.notes) fmt::print("    {}\n", note);
+    if (step.sw) fmt::print("    status {}\n", sw(*step.sw));
+    std::fflush(stdout);
+  }
+
+  void demo_finished(bool ok) override {
+    if (ok) fmt::print("\ndemo finished: every step succeeded\n");
+  }
+
+  void sim_ready(const std::string& device, const std::string& port) override {
+    fmt::print("vorkand sim: a simulated reader on {}\n", device);
+    fmt::print("export {}={}\n", port_variable(port), device);
+    fmt::print("(Ctrl-C stops it)\n");
+    std::fflush(stdout);
+  }
+
+  void sim_frame(const sim::TraceEvent& event) override {
+    fmt::print("{}\n", sim::format_trace(event, true));
+    std::fflush(stdout);
+  }
+
+  void atr(const AtrReport& report) override {
+    fmt::print("ATR  {}\n", hex(report.atr));
+    for (const auto& line : describe_atr(report.info)) fmt::print("     {}\n", field_line(line));
+    if (!report.list_read) {
+      fmt::print("no list of known cards: {} is missing (--atr-list FILE names one)\n",
+                 report.list_path);
+    } else if (report.matches.empty()) {
+      fmt::print("not in the list of known cards ({})\n", report.list_path);
+    } else {
+      fmt::print("known cards ({}):\n", report.list_path);
+      for (const AtrMatch& match : report.matches) {
+        fmt::print("     {}\n", match.pattern);
+        for (const auto& text : match.descriptions) fmt::print("       {}\n", paint(text, kCyan));
+      }
+    }
+  }
+
+  void status(uint16_t value) override { fmt::print("status {}\n", sw(value)); }
+
+  void power_up(const Bytes& atr, uint16_t value) override {
+    fmt::print("ATR   {}\nSW    {}\n", hex(atr), sw(value));
+  }
+
+  void apdu(const Bytes& apdu, const Bytes& data, uint16_t value) override {
+    fmt::print("APDU  {}\n", hex(apdu));
+    if (!data.empty()) fmt::print("{}\n", data_note(data));
+    fmt::print("SW    {}\n", sw(value));
+  }
+
+  void script_line(const ScriptResult& result) override {
+    fmt::print("{:>4}  {}\n", result.line, result.command);
+    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data));
+    const std::string mark = result.expected.empty() ? ""
+                             : result.ok             ? "  " + paint("[ok]", kGreen)
+                                                     : "  " + paint("[MISMATCH]", kRed);
+    fmt::print("      SW {}{}\n", sw(result.sw), mark);
+  }
+
+  void script_summary(int checked, int mismatches) override {
+    fmt::print("{} checked, {} mismatch{}\n", checked, mismatches, mismatches == 1 ? "" : "es");
+  }
+
+  void des(bool, const std::vector<Bytes>& blocks) override {
+    for (const Bytes& block : blocks) fmt::print("{}\n", hex(block));
+  }
+
+  void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) override {
+    for (const PortState& port : ports) {
+      const std::string state = port.opens         ? paint("opens", kGreen)
+                                : port.why.empty() ? paint("cannot be opened", kRed)
+                                                   : paint("cannot be opened: " + port.why, kRed);
+      fmt::print("{}  {}  {}  {}\n", paint(port.port, kCyan), port.mapping,
+                 port.from_variable ? port_variable(port.port) : "default", state);
+    }
+    if (!pcsc.available) {
+      fmt::print("PC/SC: {}\n", pcsc.note);
+      return;
+    }
+    if (pcsc.readers.empty()) fmt::print("PC/SC: no readers\n");
+    for (const PcscReader& reader : pcsc.readers) {
+      std::string state;
+      for (const auto& word : reader.state) state += (state.empty() ? "" : ", ") + word;
+      fmt::print("pcsc:{}  {}{}{}\n", reader.name, state, reader.atr.empty() ? "" : "  ATR ",
+                 hex(reader.atr));
+    }
+  }
+
+  void version(const std::string& tool, const std::string& library) override {
+    fmt::print("vorkand {} (library {})\n", tool, library);
+  }
+
+ protected:
+  void record_error(int, const std::string&) override {}
+
+ private:
+  static constexpr const char* kGreen = "32";
+  static constexpr const char* kYellow = "33";
+  static constexpr const char* kRed = "31";
+  static constexpr const char* kCyan = "36";
+
+  std::string paint(const std::string& text, const char* colour) const {
+    if (!colour_) return text;
+    return fmt::format("\x1b[{}m{}\x1b[0m", colour, text);
+  }
+
+  std::string sw(uint16_t value) const {
+    const SwClass kind = classify_sw(value);
+    const char* colour = kind == SwClass::success   ? kGreen
+                         : kind == SwClass::warning ? kYellow
+                                                    : kRed;
+    return paint(format_sw(value), colour) + "  " + status_meaning(value);
+  }
+
+  // A line of the ATR's decoding with its label coloured ("TA1", "ETU",
+  // "historical") and a wrong TCK in red.
+  std::string field_line(const std::string& line) const {
+    if (!colour_ || line.empty() || line[0] == ' ') return line;
+    const auto end = line.find(' ');
+    std::string rest = line.substr(end);
+    if (const auto wrong = rest.find("WRONG"); wrong != std::string::npos) {
+      rest = rest.substr(0, wrong) + paint(rest.substr(wrong), kRed);
+    }
+    return paint(line.substr(0, end), kCyan) + rest;
+  }
+
+  bool colour_;
+};
+
+}  // namespace
+
+std::unique_ptr<Output> make_text_output(bool colour) {
+  return std::make_unique<TextOutput>(colour);
+}
+
+}  // namespace vorkand::cli

@@ -1,0 +1,45 @@
+// The facts about ports and APDUs the tool checks before it calls the
+// library: the port names, the device a port maps to, the longest APDU.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vorkand::cli {
+
+using Bytes = std::vector<uint8_t>;
+
+// The longest APDU the library can frame (a reply frame carries at most 256
+// bytes; the frame around an APDU takes the rest).
+inline constexpr std::size_t kMaxApdu = 251;
+inline constexpr std::size_t kMinApdu = 4;
+
+// The ports the library opens, by the names it accepts (in any case).
+inline constexpr std::array<std::string_view, 4> kPorts{"COM1", "COM2", "COM3", "COM4"};
+
+// "com2" -> "COM2"; nothing when the name is not one of kPorts.
+std::optional<std::string> normalise_port(std::string_view name);
+
+// "VORKAND_COM2" for "COM2".
+std::string port_variable(std::string_view port);
+
+// What the library opens for the port: the variable's value when set and not
+// empty, else /dev/ttyS0../dev/ttyS3.
+std::string port_mapping(std::string_view port);
+
+// An APDU typed by a user: hex bytes, kMinApdu to kMaxApdu of them. On
+// error, what is wrong (the length and the limit, never the bytes).
+std::variant<Bytes, std::string> parse_apdu(std::string_view text);
+
+// Why CT_open of a port mapped to `mapping` failed: "missing", "busy (held
+// by process 1234, minicom)", "not a terminal", "permission denied"; empty
+// for a mapping that is no device path (a PC/SC reader, a network port).
+std::string open_failure(const std::string& mapping);
+
+}  // namespace vorkand::cli

@@ -1,0 +1,55 @@
+#include "cli/session.h"
+
+#include <fmt/format.h>
+
+#include <array>
+
+#include "cli/status_words.h"
+#include "vorkand.h"
+
+namespace vorkand::cli {
+
+std::optional<int32_t> open_port(const Context& context) {
+  const int32_t handle = CT_open(context.port.c_str());
+  if (handle != 0) return handle;
+  const std::string mapping = port_mapping(context.port);
+  const std::string why = open_failure(mapping);
+  context.out.fail(kExitFailure,
+                   fmt::format("cannot open {}: {}: {}; use --device PATH or run `vorkand sim`",
+                               context.port, mapping, why.empty() ? "could not be opened" : why));
+  return std::nullopt;
+}
+
+Exchange power_up(int32_t handle) {
+  std::array<uint8_t, 256> atr{};
+  uint8_t length = 0;
+  const auto sw = static_cast<uint16_t>(ICC_reset(handle, &length, atr.data()));
+  return Exchange{Bytes(atr.begin(), atr.begin() + length), sw};
+}
+
+Exchange transparent(int32_t handle, const Bytes& apdu) {
+  std::array<uint8_t, 256> response{};
+  uint8_t length = 0;
+  const auto sw = static_cast<uint16_t>(ICC_tsi_api(handle, static_cast<int32_t>(apdu.size()),
+                                                    apdu.data(), &length, response.data()));
+  return Exchange{Bytes(response.begin(), response.begin() + length), sw};
+}
+
+Exchange command(int32_t handle, const Bytes& apdu, int direction, int protocol) {
+  std::array<uint8_t, 256> response{};
+  uint8_t length = 0;
+  const auto sw =
+      static_cast<uint16_t>(ICC_command(handle, static_cast<int32_t>(apdu.size()), apdu.data(),
+                                        &length, response.data(), direction, protocol));
+  return Exchange{Bytes(response.begin(), response.begin() + length), sw};
+}
+
+std::string reader_failure(const Context& context, uint16_t sw) {
+  if (sw == kSwNoReply) {
+    return fmt::format("no reply from the reader on {} ({}): {}", context.port,
+                       port_mapping(context.port), sw_text(sw));
+  }
+  return fmt::format("reader error on {}: {}", context.port, sw_text(sw));
+}
+
+}  // namespace vorkand::cli

@@ -1,0 +1,30 @@
+// The library calls the commands share: open the port (saying why it did
+// not open), power up, exchange an APDU.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "cli/commands.h"
+
+namespace vorkand::cli {
+
+struct Exchange {
+  Bytes data;
+  uint16_t sw = 0;
+};
+
+// CT_open of the context's port; on failure reports which device the port
+// maps to and why it cannot be opened.
+std::optional<int32_t> open_port(const Context& context);
+
+Exchange power_up(int32_t handle);
+Exchange transparent(int32_t handle, const Bytes& apdu);
+Exchange command(int32_t handle, const Bytes& apdu, int direction, int protocol);
+
+// The error for a status word the library gave in place of the card's: a
+// silent reader is named by its port and device.
+std::string reader_failure(const Context& context, uint16_t sw);
+
+}  // namespace vorkand::cli

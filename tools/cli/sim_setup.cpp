@@ -1,0 +1,38 @@
+#include "cli/sim_setup.h"
+
+#include <random>
+
+namespace vorkand::cli {
+
+std::variant<sim::CardProfile, std::string> card_for(const SimSettings& settings) {
+  std::variant<sim::CardProfile, std::string> card = sim::default_card();
+  if (!settings.card_file.empty()) card = sim::load_card_file(settings.card_file);
+  if (auto* profile = std::get_if<sim::CardProfile>(&card); profile && !settings.atr.empty()) {
+    auto atr = sim::parse_atr_choice(settings.atr);
+    if (!atr) return std::string("--atr wants t0, t1 or 2 to 252 hex bytes");
+    profile->atr = std::move(*atr);
+  }
+  for (const std::string& text : settings.faults) {
+    if (!sim::parse_fault(text)) {
+      return "--fault '" + text +
+             "': silence@N, hangup@N, overlong@N, stray@N:HEX or split@N:SIZE,...[/MS]";
+    }
+  }
+  return card;
+}
+
+std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
+    const SimSettings& settings, const sim::CardProfile& card, sim::TraceSink trace) {
+  const uint64_t seed = settings.seed ? *settings.seed : std::random_device{}();
+  sim::ReaderOptions reader;
+  reader.busy_polls = settings.busy_polls;
+  reader.strict_head = settings.strict_head;
+  sim::PtyOptions pty;
+  pty.line_time = settings.line_time;
+  for (const std::string& text : settings.faults) pty.faults.push_back(*sim::parse_fault(text));
+  pty.trace = std::move(trace);
+  return sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(card, seed), reader),
+                                  std::move(pty));
+}
+
+}  // namespace vorkand::cli
