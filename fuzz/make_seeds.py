@@ -157,6 +157,19 @@ des_seeds = {
 }
 
 
+# The telnet harness: one byte that picks where the stream is split, then what
+# a serial port server sends.
+telnet_seeds = {
+    "server_opening": h("00 FF FB 03 FF FD 03 FF FB 01 FF FE 01 FF FD 00 FF FB 00 FF FD 2C"
+                        " FF FA 2C 6B 00 FF F0"),
+    "line_settings_acks": h("03 FF FA 2C 65 00 00 25 80 FF F0 FF FA 2C 66 08 FF F0 FF FA 2C 67 03 FF F0"
+                            " FF FA 2C 68 01 FF F0 FF FA 2C 69 01 FF F0 FF FA 2C 70 01 FF F0"),
+    "reply_with_escapes": h("05 40 4F 05 FF FF 01 FF F1 FF FF FF FA 2C 6A FF FF FF F0 90 00 00"),
+    "refusals": h("01 FF FC 00 FF FE 2C FF FD 18 FF FB 05"),
+    "interrupted_subnegotiation": h("02 FF FA 2C 65 00 FF FB 03 41 FF FA 2C") + bytes(40) + h("FF F0"),
+}
+
+
 def write(root, name, seeds):
     d = os.path.join(root, name)
     os.makedirs(d, exist_ok=True)
@@ -170,3 +183,4 @@ if __name__ == "__main__":
     write(root, "exchange", exchange_seeds)
     write(root, "card", card_seeds)
     write(root, "des", des_seeds)
+    write(root, "telnet", telnet_seeds)

@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "link/channel.h"
+#include "link/net/address.h"
+#include "link/net/net_channel.h"
 #include "link/pcsc/pcsc_channel.h"
 #include "link/system_port.h"
 
@@ -60,7 +62,9 @@ struct PortKind {
 };
 
 constexpr std::array kKinds{
-    PortKind{pcsc::kPcscPrefix, pcsc::open_pcsc},  // a PC/SC reader: pcsc:NAME
+    PortKind{pcsc::kPcscPrefix, pcsc::open_pcsc},      // a PC/SC reader: pcsc:NAME
+    PortKind{net::kRfc2217Prefix, net::open_rfc2217},  // rfc2217://HOST:PORT
+    PortKind{net::kTcpPrefix, net::open_tcp},          // tcp://HOST:PORT
 };
 
 // Longest mapping accepted; a longer one opens nothing.

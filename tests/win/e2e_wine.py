@@ -10,15 +10,20 @@ reopen of the port; see the shim's comment.
 
 With --sim VORKAND, the reader is the project's own simulator (`VORKAND
 --json sim`, which prints its pseudo-terminal's path) instead of the script.
+With --ser2net as well, ser2net serves the simulator over RFC 2217 on
+127.0.0.1 and COM1 is mapped to it (VORKAND_COM1=rfc2217://...): the DLL then
+reaches the reader through Winsock. Exits 77 (skipped) without ser2net.
 
 Usage: e2e_wine.py --wine-run WRAPPER --prefix PREFIX --shim-source FILE --work-dir DIR
-                   [--sim VORKAND] -- PROGRAM [ARGS...]
+                   [--sim VORKAND [--ser2net]] -- PROGRAM [ARGS...]
 """
 import argparse
 import json
 import os
 import pty
 import select
+import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -78,16 +83,52 @@ def point_com1_at(emulator, device):
     os.replace(tmp, link)
 
 
+def listening(port):
+    """True once something listens on 127.0.0.1:port (read from /proc, so that
+    no probe connection makes ser2net open the device)."""
+    wanted = "0100007F:%04X" % port
+    with open("/proc/net/tcp") as table:
+        return any(line.split()[1] == wanted and line.split()[3] == "0A"
+                   for line in table.readlines()[1:])
+
+
+def serve_over_rfc2217(device, work_dir):
+    """Starts ser2net in front of `device`; returns the process and the mapping."""
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    config = os.path.join(work_dir, "ser2net.yaml")
+    with open(config, "w") as f:
+        f.write("connection: &reader\n"
+                f"  accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n"
+                f"  connector: serialdev,{device},9600e81,local\n")
+    server = subprocess.Popen([shutil.which("ser2net"), "-n", "-c", config],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while not listening(port) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return server, f"rfc2217://127.0.0.1:{port}"
+
+
 def run_on_simulator(args, emulator, env):
     sim = subprocess.Popen([args.sim, "--json", "sim"], stdout=subprocess.PIPE, text=True)
+    server = None
     try:
         device = json.loads(sim.stdout.readline())["device"]
-        point_com1_at(emulator, device)
+        if args.ser2net:
+            server, mapping = serve_over_rfc2217(device, args.work_dir)
+            env = dict(env, VORKAND_COM1=mapping)
+        else:
+            point_com1_at(emulator, device)
         host = subprocess.run(emulator + args.command, env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=RUN_LIMIT_S)
         print(host.stdout.decode(errors="replace"), end="")
         return host.returncode
     finally:
+        if server is not None:
+            server.terminate()
+            server.wait(timeout=10)
         sim.terminate()
         sim.wait(timeout=10)
 
@@ -99,10 +140,15 @@ def main():
     parser.add_argument("--shim-source", required=True)
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--sim", help="run this vorkand tool's simulator as the reader")
+    parser.add_argument("--ser2net", action="store_true",
+                        help="reach the simulator through ser2net over RFC 2217")
     parser.add_argument("command", nargs="+", help="the Windows program and its arguments")
     args = parser.parse_args()
     emulator = [os.path.abspath(args.wine_run), os.path.abspath(args.prefix)]
 
+    if args.ser2net and shutil.which("ser2net") is None:
+        print("ser2net is not installed: skipped")
+        return 77
     shim = build_shim(args.shim_source, args.work_dir)
     env = dict(os.environ, LD_PRELOAD=shim)
     if args.sim:

@@ -1,0 +1,38 @@
+// The mappings that name a serial port on the network:
+//
+//   rfc2217://HOST:PORT   Telnet with COM-PORT-OPTION
+//   tcp://HOST:PORT       raw bytes
+//
+// HOST is a host name (letters, digits, '-', '.'), an IPv4 address, or an
+// IPv6 address in brackets ([::1]); PORT is decimal, 1..65535, without
+// leading zeros. Nothing may follow the port.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace vorkand::link::net {
+
+inline constexpr std::string_view kRfc2217Prefix = "rfc2217://";
+inline constexpr std::string_view kTcpPrefix = "tcp://";
+
+struct NetAddress {
+  static constexpr std::size_t kMaxHost = 253;  // the longest DNS name
+  bool telnet = false;
+  // Zero-terminated, letters in lower case, without brackets.
+  std::array<char, kMaxHost + 1> host{};
+  bool bracketed = false;  // IPv6: written [host]
+  uint16_t port = 0;
+};
+
+// Longest "[HOST]:PORT" written by address_key.
+inline constexpr std::size_t kMaxAddressKey = NetAddress::kMaxHost + 2 + 6 + 1;
+
+// Parses a mapping; false when it is not exactly one of the forms above.
+bool parse_net_address(std::string_view mapping, NetAddress& out) noexcept;
+
+// Writes "HOST:PORT" ("[HOST]:PORT" for IPv6), zero-terminated.
+void address_key(const NetAddress& address, std::array<char, kMaxAddressKey>& out) noexcept;
+
+}  // namespace vorkand::link::net

@@ -1,0 +1,17 @@
+// Serial ports on the network as channels: "rfc2217://HOST:PORT" (Telnet with
+// COM-PORT-OPTION) and "tcp://HOST:PORT" (raw bytes). The handle is the
+// connection's socket.
+#pragma once
+
+#include "link/channel.h"
+
+namespace vorkand::link::net {
+
+// Each takes the whole mapping and returns the channel (allocated; the caller
+// owns it), or nullptr with nothing left open: a mapping out of form, an
+// address already open in this process, a server that cannot be reached
+// within 5 s or (rfc2217) refuses or leaves unanswered the line settings.
+Channel* open_rfc2217(const char* mapping) noexcept;
+Channel* open_tcp(const char* mapping) noexcept;
+
+}  // namespace vorkand::link::net
