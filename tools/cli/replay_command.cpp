@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/sim_setup.h"
 #include "sim/card_file.h"
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
@@ -32,13 +33,8 @@ int run_replay(const Context& context, const SimSettings& settings) {
   const std::size_t frames = recording.exchanges.size();
   const std::string recorded_port = recording.port;
 
-  // Block the stop signals before the simulator's thread starts, so that they
-  // reach only sigwait below; a recorded hang-up raises SIGTERM itself.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A recorded hang-up raises SIGTERM itself.
+  const sigset_t stop_signals = block_stop_signals();
 
   std::mutex print_mutex;
   sim::Replay replay(std::move(recording), [&print_mutex](const sim::Replay::Difference& d) {
@@ -76,8 +72,7 @@ int run_replay(const Context& context, const SimSettings& settings) {
     fmt::print("(Ctrl-C stops it)\n");
     std::fflush(stdout);
   }
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  wait_for_stop(stop_signals);
   simulator->stop();
   fmt::print("{}\n", replay.summary());
   return replay.difference() ? kExitFailure : kExitOk;
