@@ -5,12 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "cli/commands.h"
 #include "cli/sim_setup.h"
+#include "cli/text_file.h"
 #include "sim/card_file.h"
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
@@ -19,13 +18,11 @@
 namespace vorkand::cli {
 
 int run_replay(const Context& context, const SimSettings& settings) {
-  std::ifstream file(settings.replay);
-  if (!file)
+  auto text = read_text_file(settings.replay);
+  if (std::holds_alternative<FileError>(text))
     return context.out.fail(kExitUsage,
                             fmt::format("--replay {}: cannot read it", settings.replay));
-  std::stringstream text;
-  text << file.rdbuf();
-  auto parsed = sim::parse_recording(text.str(), settings.replay_handle);
+  auto parsed = sim::parse_recording(std::get<std::string>(text), settings.replay_handle);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     return context.out.fail(kExitUsage, fmt::format("--replay {}: {}", settings.replay, *error));
   }
