@@ -28,10 +28,13 @@
 #include "link/exchange.h"
 #include "link/system_port.h"
 #include "link/trace.h"
+#include "measure.h"
 #include "pty_pair.h"
 
 namespace {
 
+using vorkand::bench::cpu_ms;
+using vorkand::bench::median_us;
 using vorkand::link::kMaxReply;
 using vorkand::test::PtyPair;
 using Bytes = std::vector<uint8_t>;
@@ -109,11 +112,6 @@ void exchange_round_trip(benchmark::State& state) {
 }
 BENCHMARK(exchange_round_trip)->UseRealTime();
 
-double median_us(std::vector<double> samples) {
-  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-  return samples[samples.size() / 2];
-}
-
 void both_interleaved(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   Line line;
@@ -160,12 +158,6 @@ void traced_interleaved(benchmark::State& state) {
   state.counters["ratio"] = median_us(on) / median_us(off);
 }
 BENCHMARK(traced_interleaved)->UseRealTime()->Iterations(2000);
-
-double cpu_ms() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
 
 void silent_line_cpu(benchmark::State& state) {
   PtyPair pty;  // nobody answers on the master

@@ -48,31 +48,20 @@
 #include "link/net/network_port.h"
 #include "link/net/socket.h"
 #include "link/system_port.h"
+#include "loopback_socket.h"
+#include "measure.h"
 #include "pty_pair.h"
 
 namespace {
 
+using vorkand::bench::cpu_ms;
+using vorkand::bench::median_us;
 using vorkand::link::kMaxReply;
 using vorkand::test::PtyPair;
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kReset{0x80, 0x00, 0x04, 0x80, 0x62, 0x00, 0x00, 0x00};
 const Bytes kStatus{0x80, 0x00, 0x02, 0x90, 0x00, 0x00};
-
-// A port on 127.0.0.1 nobody listens on; with `listen` a listening socket.
-int loopback_socket(int& port, bool listen) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  if (listen) ::listen(fd, 1);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  port = ntohs(address.sin_port);
-  if (!listen) ::close(fd);
-  return fd;
-}
 
 void no_delay(int fd) {
   const int on = 1;
@@ -131,7 +120,7 @@ class Bench {
     const std::string config = "/tmp/vorkand-ser2net-bench-" + std::to_string(::getpid()) + ".yaml";
     std::ofstream out(config);
     for (int i = 0; i < 4; ++i) {
-      loopback_socket(ports_[i], false);
+      ports_[i] = vorkand::test::LoopbackSocket(AF_INET, 0).port();
       out << "connection: &c" << i << "\n  accepter: " << stacks[i] << ",127.0.0.1," << ports_[i]
           << "\n  connector: serialdev," << ptys_[i].path() << ",9600e81,local\n"
           << "  options:\n    chardelay: " << (chardelay ? "true" : "false") << "\n";
@@ -161,10 +150,8 @@ class Bench {
     while (::recv(raw_via_telnet_, opening.data(), opening.size(), MSG_DONTWAIT) > 0) {
     }
     // The direct floor: a socket responder.
-    int direct_port = 0;
-    listener_ = loopback_socket(direct_port, true);
-    raw_direct_ = connect_to(direct_port);
-    direct_server_ = ::accept(listener_, nullptr, nullptr);
+    raw_direct_ = connect_to(listener_.port());
+    direct_server_ = ::accept(listener_.fd(), nullptr, nullptr);
     no_delay(direct_server_);
     responders_.push_back(std::make_unique<Responder>(direct_server_));
     std::remove(config.c_str());
@@ -180,9 +167,7 @@ class Bench {
     }
     if (direct_server_ >= 0) ::shutdown(direct_server_, SHUT_RDWR);
     responders_.clear();
-    for (int fd : {direct_server_, listener_}) {
-      if (fd >= 0) ::close(fd);
-    }
+    if (direct_server_ >= 0) ::close(direct_server_);
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
@@ -234,14 +219,9 @@ class Bench {
   int raw_via_ser2net_ = -1;
   int raw_via_telnet_ = -1;
   int raw_direct_ = -1;
-  int listener_ = -1;
+  vorkand::test::LoopbackSocket listener_;  // the direct floor's
   int direct_server_ = -1;
 };
-
-double median_us(std::vector<double> samples) {
-  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-  return samples[samples.size() / 2];
-}
 
 void ser2net_round_trips(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
@@ -285,18 +265,10 @@ BENCHMARK(ser2net_round_trips)
     ->Iterations(2000)
     ->Unit(benchmark::kMillisecond);
 
-double cpu_ms() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
 void silent_network_cpu(benchmark::State& state) {
-  int port = 0;
-  const int listener = loopback_socket(port, true);
-  const int32_t socket =
-      vorkand::link::net::socket_connect("127.0.0.1", static_cast<uint16_t>(port), 1000);
-  const int server = ::accept(listener, nullptr, nullptr);
+  const vorkand::test::LoopbackSocket listener;
+  const int32_t socket = vorkand::link::net::socket_connect("127.0.0.1", listener.port(), 1000);
+  const int server = ::accept(listener.fd(), nullptr, nullptr);
   if (socket == 0 || server < 0) return state.SkipWithError("no loopback connection");
   std::atomic<bool> stop{false};
   std::thread nops([&] {
@@ -322,7 +294,6 @@ void silent_network_cpu(benchmark::State& state) {
   state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations());
   vorkand::link::net::socket_close(socket);
   ::close(server);
-  ::close(listener);
 }
 BENCHMARK(silent_network_cpu)
     ->ArgName("nops")

@@ -18,16 +18,10 @@
 
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "spawned_tool.h"
 
 namespace vorkand::sim {
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string quote(const std::string& arg) {
   std::string quoted = "'";
@@ -195,41 +189,21 @@ TEST_F(GoldenTest, ColoursOnATerminalUnlessNoColor) {
 // `vorkand sim` on its own: its first line names the device; another run of
 // the tool uses it; SIGTERM ends it with status 0.
 TEST_F(GoldenTest, SimServesOtherPrograms) {
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
   const char* argv[] = {VORKAND_CLI, "--port", "COM4", "--json", "sim", "--seed", "1", nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, const_cast<char**>(argv), environ),
-            0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  // Whatever fails below, the simulator does not outlive the test.
-  struct Reaper {
-    pid_t pid;
-    ~Reaper() {
-      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
-    }
-  } reaper{pid};
-  std::string line;
-  char c = 0;
-  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  SpawnedTool sim(argv);
+  ASSERT_TRUE(sim.started());
+  std::string line = sim.line();
+  if (line.ends_with('\n')) line.pop_back();
   std::smatch match;
   const std::regex first_line(R"re(\{"device":"(/dev/pts/[0-9]+)","variable":"VORKAND_COM4"\})re");
   ASSERT_TRUE(std::regex_match(line, match, first_line)) << line;
   const std::string device = match[1];
   check("sim_atr", run_tool({"--port", "COM4", "--device", device, "--atr-list",
                              VORKAND_SCRIPT_DIR "/known-atrs.txt", "atr"}));
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  reaper.pid = 0;
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  ::close(out[0]);
+  const std::optional<int> status = sim.stop();
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
 TEST_F(GoldenTest, Des) {

@@ -15,16 +15,10 @@
 
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "spawned_tool.h"
 
 namespace vorkand::sim {
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct ToolRun {
   std::string out;
@@ -80,31 +74,15 @@ TEST(ToolTrace, ReplayPlaysARecordedSessionToAnotherRun) {
     recorded_out = recorded.out;
   }
 
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
   const char* argv[] = {VORKAND_CLI, "sim", "--replay", trace.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, const_cast<char**>(argv), environ),
-            0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  struct Reaper {
-    pid_t pid;
-    ~Reaper() {
-      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
-    }
-  } reaper{pid};
-  FILE* from_sim = ::fdopen(out[0], "r");
+  SpawnedTool sim(argv);
+  ASSERT_TRUE(sim.started());
   std::string output;
   std::string device;
-  char line[512];
-  while (device.empty() && std::fgets(line, sizeof line, from_sim) != nullptr) {
-    output += line;
-    const std::string text(line);
+  while (device.empty()) {
+    const std::string text = sim.line();
+    if (text.empty()) break;
+    output += text;
     if (text.starts_with("export VORKAND_COM1=")) device = text.substr(20, text.size() - 21);
   }
   ASSERT_FALSE(device.empty()) << output;
@@ -116,13 +94,10 @@ TEST(ToolTrace, ReplayPlaysARecordedSessionToAnotherRun) {
   EXPECT_EQ(std::regex_replace(replayed.out, std::regex("39 39 39 39"), "31 32 33 34"),
             recorded_out);
 
-  ::kill(pid, SIGTERM);
-  while (std::fgets(line, sizeof line, from_sim) != nullptr) output += line;
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  reaper.pid = 0;
-  ::fclose(from_sim);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  const std::optional<int> status = sim.stop();
+  output += sim.rest();
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << output;
   EXPECT_NE(output.find("replay: 7 of 7 frames matched; no difference"), std::string::npos)
       << output;
   ::unlink(trace.c_str());

@@ -20,6 +20,7 @@
 #include "link/net/socket.h"
 #include "link/net/telnet_codec.h"
 #include "link/system_port.h"
+#include "loopback_socket.h"
 
 namespace vorkand::link::net {
 namespace {
@@ -47,20 +48,10 @@ const Bytes kPurge{0xFF, 0xFA, 0x2C, 0x0C, 0x01, 0xFF, 0xF0};
 class Connection {
  public:
   Connection() {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      ::close(listener);
-      return;
-    }
-    ours_ = socket_connect("127.0.0.1", ntohs(address.sin_port), 1000);
-    server_ = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
+    const test::LoopbackSocket listener;
+    if (listener.port() == 0) return;
+    ours_ = socket_connect("127.0.0.1", listener.port(), 1000);
+    server_ = ::accept(listener.fd(), nullptr, nullptr);
     const int on = 1;
     ::setsockopt(server_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   }
@@ -276,15 +267,9 @@ TEST(NetworkPort, RawBytesPassAsTheyAre) {
 }
 
 TEST(NetworkChannel, DescribesItselfAndHoldsItsAddressUntilClosed) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const test::LoopbackSocket listener(AF_INET, 4);
+  ASSERT_NE(listener.port(), 0);
+  const std::string where = "127.0.0.1:" + std::to_string(listener.port());
   ::setenv("VORKAND_COM1", ("tcp://" + where).c_str(), 1);
 
   Channel* channel = open_channel(1, "COM1");
@@ -303,7 +288,6 @@ TEST(NetworkChannel, DescribesItselfAndHoldsItsAddressUntilClosed) {
   EXPECT_TRUE(again->close());
   delete again;
   ::unsetenv("VORKAND_COM1");
-  ::close(listener);
 }
 
 }  // namespace

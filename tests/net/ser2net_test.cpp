@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_socket.h"
 #include "sim/card_file.h"
 #include "sim/card_model.h"
 #include "sim/hex.h"
@@ -41,30 +42,10 @@ const char* ser2net_program() {
   return nullptr;
 }
 
-// A TCP port on `host` that nobody listens on (free a moment ago).
+// A TCP port on the loopback address of `family` that nobody listens on
+// (free a moment ago).
 int free_port(int family) {
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_storage address{};
-  socklen_t size = 0;
-  if (family == AF_INET6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_addr = in6addr_loopback;
-    size = sizeof *v6;
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    size = sizeof *v4;
-  }
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  }
-  ::close(fd);
-  return port;
+  return test::LoopbackSocket(family, 0).port();
 }
 
 // A simulated reader on a pseudo-terminal, with the frames the host sent it.
@@ -304,28 +285,20 @@ TEST_F(Ser2netTest, AnAddressOpensOnceAndAnUnreachableOneIsRefusedQuickly) {
 
   // Nobody listening (IPv4 and IPv6), and a listener that never answers the
   // negotiation.
-  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(::listen(silent, 4), 0);
-  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const test::LoopbackSocket silent(AF_INET, 4);
+  ASSERT_NE(silent.port(), 0);
   struct Case {
     std::string mapping;
     std::chrono::milliseconds within;
   };
-  for (const Case& c :
-       {Case{"rfc2217://127.0.0.1:" + std::to_string(free_port(AF_INET)), 500ms},
-        Case{"tcp://[::1]:" + std::to_string(free_port(AF_INET6)), 500ms},
-        Case{"rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), 2500ms}}) {
+  for (const Case& c : {Case{"rfc2217://127.0.0.1:" + std::to_string(free_port(AF_INET)), 500ms},
+                        Case{"tcp://[::1]:" + std::to_string(free_port(AF_INET6)), 500ms},
+                        Case{"rfc2217://127.0.0.1:" + std::to_string(silent.port()), 2500ms}}) {
     ::setenv("VORKAND_COM3", c.mapping.c_str(), 1);
     const auto start = SteadyClock::now();
     EXPECT_EQ(CT_open("COM3"), 0) << c.mapping;
     EXPECT_LT(SteadyClock::now() - start, c.within) << c.mapping;
   }
-  ::close(silent);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ set -uo pipefail
 driver=$1
 sim_host=$2
 tool=$3
+# shellcheck source=private_pcscd.sh
+. "$(dirname "$0")/private_pcscd.sh"
 
 say() { echo "pcsc-differential: $*"; }
 die() {
@@ -20,24 +22,8 @@ die() {
   exit 1
 }
 command -v pcscd >/dev/null || die "pcscd is missing (scripts/deps test installs it)"
-if ! unshare -r -m true 2>/dev/null; then
-  echo "======================================================================"
-  echo "SKIPPED: PC/SC differential test: cannot create a user and mount namespace"
-  echo "(unshare -r -m failed; allow unprivileged user namespaces to run it)"
-  echo "======================================================================"
-  exit 77
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+need_namespace "PC/SC differential test"
+start_work
 
 # Starts simulator NAME with a card of KIND (t0, t1) and sets $NAME to its
 # device path (not in a subshell: its PID must reach the cleanup).
@@ -45,11 +31,7 @@ start_sim() {
   local name=$1 kind=$2
   "$sim_host" "$kind" >"$work/$name.out" 2>"$work/$name.err" &
   pids+=($!)
-  for _ in $(seq 100); do
-    [ "$(wc -l <"$work/$name.out")" -ge 2 ] && break
-    sleep 0.02
-  done
-  [ "$(wc -l <"$work/$name.out")" -ge 2 ] || die "simulator $name did not start: $(cat "$work/$name.err")"
+  wait_for_lines "$work/$name.out" 2 || die "simulator $name did not start: $(cat "$work/$name.err")"
   printf -v "$name" '%s' "$(sed -n 1p "$work/$name.out")"
 }
 start_sim direct_t0 t0
@@ -69,22 +51,7 @@ DEVICENAME   $bridged_t1
 LIBPATH      $driver
 CHANNELID    2
 CONF
-# A sanitizer build of the driver needs its runtimes loaded first into pcscd,
-# which is not instrumented; pcscd's own leaks at exit are not ours to report.
-preload=$(ldd "$driver" | awk '/lib(asan|ubsan)\.so/ { print $3 }' | tr '\n' ' ')
-export LD_PRELOAD_FOR_PCSCD=$preload
-unshare -r -m sh -c 'mount --bind "$1/run" /run &&
-  if [ -n "${LD_PRELOAD_FOR_PCSCD:-}" ]; then
-    export LD_PRELOAD="$LD_PRELOAD_FOR_PCSCD" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-  fi
-  exec pcscd -f -a -c "$1/conf"' sh "$work" >"$work/pcscd.log" 2>&1 &
-pids+=($!)
-export PCSCLITE_CSOCK_NAME=$work/run/pcscd/pcscd.comm
-for _ in $(seq 250); do
-  [ -S "$PCSCLITE_CSOCK_NAME" ] && break
-  sleep 0.02
-done
-[ -S "$PCSCLITE_CSOCK_NAME" ] || die "pcscd did not open its socket"
+start_private_pcscd -a -c "$work/conf"
 
 # The session: files, a long answer, card errors, the PIN, GET CHALLENGE, a
 # 61xx answer fetched with GET RESPONSE, the reset request, and a command the

@@ -16,6 +16,8 @@ driver=$1
 sim_host=$2
 client=$3
 started=$(date +%s.%N)
+# shellcheck source=private_pcscd.sh
+. "$(dirname "$0")/private_pcscd.sh"
 
 say() { echo "pcscd-e2e: $*"; }
 die() {
@@ -28,29 +30,8 @@ for tool in pcscd pcsc_scan opensc-tool unshare; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps test installs pcscd, pcsc-tools, opensc)"
 done
 
-if ! unshare -r -m true 2>/dev/null; then
-  echo "======================================================================"
-  echo "SKIPPED: pcscd end-to-end test: cannot create a user and mount namespace"
-  echo "(unshare -r -m failed; allow unprivileged user namespaces to run it)"
-  echo "======================================================================"
-  exit 77
-fi
-
-work=$(mktemp -d)
-pids=()
-pcscd_pid=""
-cleanup() {
-  if [ -n "$pcscd_pid" ] && kill -0 "$pcscd_pid" 2>/dev/null; then
-    kill -TERM "$pcscd_pid" 2>/dev/null
-    wait "$pcscd_pid" 2>/dev/null
-  fi
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+need_namespace "pcscd end-to-end test"
+start_work
 
 # One simulator per card; each prints its device path and its ATR.
 start_sim() {
@@ -58,11 +39,7 @@ start_sim() {
   "$sim_host" "$kind" "$work/sim-$kind.silent" >"$work/sim-$kind.out" 2>"$work/sim-$kind.err" &
   pids+=($!)
   eval "sim_${kind}_pid=$!"
-  for _ in $(seq 100); do
-    [ "$(wc -l <"$work/sim-$kind.out")" -ge 2 ] && break
-    sleep 0.02
-  done
-  [ "$(wc -l <"$work/sim-$kind.out")" -ge 2 ] || die "simulator $kind did not start: $(cat "$work/sim-$kind.err")"
+  wait_for_lines "$work/sim-$kind.out" 2 || die "simulator $kind did not start: $(cat "$work/sim-$kind.err")"
   eval "dev_$kind=\$(sed -n 1p \"$work/sim-$kind.out\")"
   eval "atr_$kind=\$(sed -n 2p \"$work/sim-$kind.out\")"
 }
@@ -84,26 +61,7 @@ LIBPATH      $driver
 CHANNELID    2
 CONF
 
-# A sanitizer build of the driver needs its runtimes loaded first into pcscd,
-# which is not instrumented; pcscd's own leaks at exit are not ours to report.
-preload=$(ldd "$driver" | awk '/lib(asan|ubsan)\.so/ { print $3 }' | tr '\n' ' ')
-if [ -n "$preload" ]; then
-  say "sanitizer build: pcscd runs with LD_PRELOAD=$preload"
-  export LD_PRELOAD_FOR_PCSCD=$preload
-fi
-unshare -r -m sh -c 'mount --bind "$1/run" /run &&
-  if [ -n "${LD_PRELOAD_FOR_PCSCD:-}" ]; then
-    export LD_PRELOAD="$LD_PRELOAD_FOR_PCSCD" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-  fi
-  exec pcscd -f -d -a -c "$1/reader.conf.d"' sh "$work" >"$work/pcscd.log" 2>&1 &
-pcscd_pid=$!
-export PCSCLITE_CSOCK_NAME=$work/run/pcscd/pcscd.comm
-for _ in $(seq 250); do
-  [ -S "$PCSCLITE_CSOCK_NAME" ] && break
-  kill -0 "$pcscd_pid" 2>/dev/null || die "pcscd exited at start-up"
-  sleep 0.02
-done
-[ -S "$PCSCLITE_CSOCK_NAME" ] || die "pcscd did not open its socket"
+start_private_pcscd -d -a -c "$work/reader.conf.d"
 
 # pcsc_scan lists both readers (given a moment for pcscd to add them).
 listed=no

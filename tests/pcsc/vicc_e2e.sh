@@ -15,6 +15,8 @@ host_source=$2
 work=$3
 flags=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=private_pcscd.sh
+. "$here/private_pcscd.sh"
 
 say() { echo "vicc-e2e: $*"; }
 die() {
@@ -27,13 +29,7 @@ for need in pcscd opensc-tool unshare pkg-config cc; do
 done
 [ -r /usr/lib/pcsc/drivers/serial/libifdvpcd.so ] || die "vpcd is missing (scripts/deps test: vsmartcard-vpcd)"
 /usr/bin/python3 -c 'import smartcard' 2>/dev/null || die "pyscard is missing (scripts/deps test: python3-pyscard)"
-if ! unshare -r -m true 2>/dev/null; then
-  echo "======================================================================"
-  echo "SKIPPED: virtual card end-to-end test: cannot create a user and mount namespace"
-  echo "(unshare -r -m failed; allow unprivileged user namespaces to run it)"
-  echo "======================================================================"
-  exit 77
-fi
+need_namespace "virtual card end-to-end test"
 
 # The installed package, and a host built against it with pkg-config.
 rm -rf "$work" && mkdir -p "$work"

@@ -1,8 +1,5 @@
 // `vorkand sim`: the simulated reader for other programs, until SIGINT or
 // SIGTERM.
-#include <pthread.h>
-#include <signal.h>
-
 #include <mutex>
 
 #include "cli/commands.h"
@@ -16,13 +13,7 @@ int run_sim(const Context& context, const SimSettings& settings) {
   auto card = card_for(settings);
   if (auto* error = std::get_if<std::string>(&card)) return out.fail(kExitUsage, *error);
 
-  // Block the stop signals before the simulator's thread starts, so that
-  // they reach only sigwait below.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  const sigset_t stop_signals = block_stop_signals();
 
   std::mutex print_mutex;
   sim::TraceSink trace;
@@ -41,8 +32,7 @@ int run_sim(const Context& context, const SimSettings& settings) {
     std::lock_guard lock(print_mutex);
     out.sim_ready(simulator->device_path(), context.port);
   }
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  wait_for_stop(stop_signals);
   simulator->stop();
   return kExitOk;
 }

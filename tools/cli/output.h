@@ -3,6 +3,7 @@
 // the output what happened; it never asks which kind of output it has.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -81,6 +82,11 @@ class Output {
   virtual void demo_finished(bool ok) = 0;
   virtual void sim_ready(const std::string& device, const std::string& port) = 0;
   virtual void sim_frame(const sim::TraceEvent& event) = 0;
+  // `vorkand sim --replay`: the device that plays `frames` frames the trace
+  // `path` recorded on `recorded_port`, and at the end how they compared.
+  virtual void replay_ready(const std::string& device, const std::string& port, std::size_t frames,
+                            const std::string& recorded_port, const std::string& path) = 0;
+  virtual void replay_finished(const std::string& summary, bool matched) = 0;
   virtual void atr(const AtrReport& report) = 0;
   virtual void status(uint16_t sw) = 0;
   virtual void power_up(const Bytes& atr, uint16_t sw) = 0;

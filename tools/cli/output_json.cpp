@@ -129,6 +129,22 @@ class JsonOutput final : public Output {
     std::fflush(stdout);
   }
 
+  void replay_ready(const std::string& device, const std::string& port, std::size_t frames,
+                    const std::string& recorded_port, const std::string& path) override {
+    streaming_ = true;
+    fmt::print(R"({{"device":{},"variable":"{}","replaying":{},"frames":{},"recorded_port":{}}})"
+               "\n",
+               quoted(device), port_variable(port), quoted(path), frames, quoted(recorded_port));
+    std::fflush(stdout);
+  }
+
+  void replay_finished(const std::string& summary, bool matched) override {
+    fmt::print(R"({{"matched":{},"summary":{}}})"
+               "\n",
+               matched, quoted(summary));
+    std::fflush(stdout);
+  }
+
   void sim_frame(const sim::TraceEvent& event) override {
     fmt::print(R"({{"ms":{:.3f},"direction":"{}","bytes":"{}"}})"
                "\n",

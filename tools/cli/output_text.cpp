@@ -49,6 +49,17 @@ class TextOutput final : public Output {
     std::fflush(stdout);
   }
 
+  void replay_ready(const std::string& device, const std::string& port, std::size_t frames,
+                    const std::string& recorded_port, const std::string& path) override {
+    fmt::print("vorkand sim: replaying {} frames sent to {} from {} on {}\n", frames, recorded_port,
+               path, device);
+    fmt::print("export {}={}\n", port_variable(port), device);
+    fmt::print("(Ctrl-C stops it)\n");
+    std::fflush(stdout);
+  }
+
+  void replay_finished(const std::string& summary, bool) override { fmt::print("{}\n", summary); }
+
   void sim_frame(const sim::TraceEvent& event) override {
     fmt::print("{}\n", sim::format_trace(event, true));
     std::fflush(stdout);

@@ -4,8 +4,9 @@
 
 #include <fmt/format.h>
 
-#include <array>
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "cli/pcsc_readers.h"
 
@@ -19,6 +20,7 @@ using Context = Long;
 
 constexpr Dword kScopeSystem = 2;
 constexpr Dword kStateUnaware = 0x0000;
+constexpr Dword kStatePresent = 0x0020;
 constexpr Dword kNoService = 0x8010001D;
 constexpr Dword kNoReaders = 0x8010002E;
 constexpr Dword kServiceStopped = 0x8010001E;
@@ -38,13 +40,16 @@ using ReleaseContext = Long (*)(Context);
 using ListReaders = Long (*)(Context, const char*, char*, Dword*);
 using GetStatusChange = Long (*)(Context, Dword, ReaderState*, Dword);
 
+// The library and, once established, its context: both released at the end.
 struct Library {
   void* handle = nullptr;
   EstablishContext establish = nullptr;
   ReleaseContext release = nullptr;
   ListReaders list = nullptr;
   GetStatusChange status = nullptr;
+  std::optional<Context> context;
   ~Library() {
+    if (context) release(*context);
     if (handle != nullptr) dlclose(handle);
   }
 };
@@ -55,9 +60,10 @@ Dword code(Long result) {
 
 std::vector<std::string> state_words(Dword state) {
   static constexpr std::pair<Dword, const char*> kWords[] = {
-      {0x0004, "unknown"},      {0x0008, "unavailable"}, {0x0010, "no card"},
-      {0x0020, "card present"}, {0x0080, "exclusive"},   {0x0100, "in use"},
-      {0x0200, "mute card"},    {0x0400, "unpowered"},
+      {0x0004, "unknown"},   {0x0008, "unavailable"},
+      {0x0010, "no card"},   {kStatePresent, "card present"},
+      {0x0080, "exclusive"}, {0x0100, "in use"},
+      {0x0200, "mute card"}, {0x0400, "unpowered"},
   };
   std::vector<std::string> words;
   for (const auto& [bit, word] : kWords) {
@@ -92,6 +98,7 @@ PcscReport list_pcsc_readers() {
                       : fmt::format("no PC/SC context (error {:08X})", code(established));
     return report;
   }
+  pcsc.context = context;
   report.available = true;
   Dword size = 0;
   Long listed = pcsc.list(context, nullptr, nullptr, &size);
@@ -101,7 +108,6 @@ PcscReport list_pcsc_readers() {
     if (code(listed) != kNoReaders) {
       report.note = fmt::format("cannot list the readers (error {:08X})", code(listed));
     }
-    pcsc.release(context);
     return report;
   }
   std::vector<ReaderState> states;
@@ -120,11 +126,10 @@ PcscReport list_pcsc_readers() {
     if (status == 0) {
       reader.state = state_words(state.event_state);
       const std::size_t length = std::min<std::size_t>(state.atr_length, kMaxAtr);
-      if (state.event_state & 0x0020) reader.atr.assign(state.atr, state.atr + length);
+      if (state.event_state & kStatePresent) reader.atr.assign(state.atr, state.atr + length);
     }
     report.readers.push_back(std::move(reader));
   }
-  pcsc.release(context);
   return report;
 }
 

@@ -1,5 +1,7 @@
 #include "cli/sim_setup.h"
 
+#include <pthread.h>
+
 #include <random>
 
 namespace vorkand::cli {
@@ -33,6 +35,20 @@ std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
   pty.trace = std::move(trace);
   return sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(card, seed), reader),
                                   std::move(pty));
+}
+
+sigset_t block_stop_signals() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  return stop_signals;
+}
+
+void wait_for_stop(const sigset_t& stop_signals) {
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
 }
 
 }  // namespace vorkand::cli

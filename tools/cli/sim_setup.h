@@ -2,6 +2,8 @@
 // options.
 #pragma once
 
+#include <signal.h>
+
 #include <memory>
 #include <string>
 #include <variant>
@@ -17,5 +19,10 @@ std::variant<sim::CardProfile, std::string> card_for(const SimSettings& settings
 
 std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
     const SimSettings& settings, const sim::CardProfile& card, sim::TraceSink trace);
+
+// Blocks SIGINT and SIGTERM in the calling thread, before the simulator's
+// thread starts, so that they reach only the sigwait of wait_for_stop.
+sigset_t block_stop_signals();
+void wait_for_stop(const sigset_t& stop_signals);
 
 }  // namespace vorkand::cli

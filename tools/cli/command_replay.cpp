@@ -1,44 +1,36 @@
 // `vorkand sim --replay FILE`: the simulator plays the reader side of a trace
 // the library wrote, until Ctrl-C, SIGTERM or a recorded hang-up; then it
-// prints how many frames matched and the first difference.
+// reports how many frames matched and the first difference.
 #include <fmt/format.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "cli/commands.h"
+#include "cli/sim_setup.h"
+#include "cli/text_file.h"
 #include "sim/card_file.h"
-#include "sim/hex.h"
 #include "sim/pty_simulator.h"
 #include "sim/replay.h"
 
 namespace vorkand::cli {
 
 int run_replay(const Context& context, const SimSettings& settings) {
-  std::ifstream file(settings.replay);
-  if (!file)
-    return context.out.fail(kExitUsage,
-                            fmt::format("--replay {}: cannot read it", settings.replay));
-  std::stringstream text;
-  text << file.rdbuf();
-  auto parsed = sim::parse_recording(text.str(), settings.replay_handle);
+  Output& out = context.out;
+  auto text = read_text_file(settings.replay);
+  if (std::holds_alternative<FileError>(text))
+    return out.fail(kExitUsage, fmt::format("--replay {}: cannot read it", settings.replay));
+  auto parsed = sim::parse_recording(std::get<std::string>(text), settings.replay_handle);
   if (auto* error = std::get_if<std::string>(&parsed)) {
-    return context.out.fail(kExitUsage, fmt::format("--replay {}: {}", settings.replay, *error));
+    return out.fail(kExitUsage, fmt::format("--replay {}: {}", settings.replay, *error));
   }
   sim::Recording recording = std::get<sim::Recording>(std::move(parsed));
   const std::size_t frames = recording.exchanges.size();
   const std::string recorded_port = recording.port;
 
-  // Block the stop signals before the simulator's thread starts, so that they
-  // reach only sigwait below; a recorded hang-up raises SIGTERM itself.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A recorded hang-up raises SIGTERM itself.
+  const sigset_t stop_signals = block_stop_signals();
 
   std::mutex print_mutex;
   sim::Replay replay(std::move(recording), [&print_mutex](const sim::Replay::Difference& d) {
@@ -54,33 +46,28 @@ int run_replay(const Context& context, const SimSettings& settings) {
     return sim::Answer{answer.bytes, answer.hang_up};
   };
   if (settings.trace) {
-    pty.trace = [&print_mutex](const sim::TraceEvent& event) {
+    pty.trace = [&print_mutex, &out](const sim::TraceEvent& event) {
       std::lock_guard lock(print_mutex);
-      fmt::print("{}\n", sim::format_trace(event, true));
-      std::fflush(stdout);
+      out.sim_frame(event);
     };
   }
   // The replay answers every frame; the model is never asked.
   auto started = sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(sim::default_card())),
                                           std::move(pty));
   if (auto* error = std::get_if<std::string>(&started)) {
-    return context.out.fail(kExitFailure, "cannot start the simulator: " + *error);
+    return out.fail(kExitFailure, "cannot start the simulator: " + *error);
   }
   auto& simulator = std::get<0>(started);
   {
     std::lock_guard lock(print_mutex);
-    const std::string& path = simulator->device_path();
-    fmt::print("vorkand sim: replaying {} frames sent to {} from {} on {}\n", frames, recorded_port,
-               settings.replay, path);
-    fmt::print("export VORKAND_{}={}\n", context.port, path);
-    fmt::print("(Ctrl-C stops it)\n");
-    std::fflush(stdout);
+    out.replay_ready(simulator->device_path(), context.port, frames, recorded_port,
+                     settings.replay);
   }
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  wait_for_stop(stop_signals);
   simulator->stop();
-  fmt::print("{}\n", replay.summary());
-  return replay.difference() ? kExitFailure : kExitOk;
+  const bool matched = !replay.difference();
+  out.replay_finished(replay.summary(), matched);
+  return matched ? kExitOk : kExitFailure;
 }
 
 }  // namespace vorkand::cli
