@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -70,18 +69,6 @@ bool is_standard_error(const char* path) noexcept {
 }
 
 }  // namespace
-
-Setting environment(const char* name, std::span<char> out) noexcept {
-  if (out.empty()) return Setting::too_long;
-  out[0] = '\0';
-  // A host may run privileged: its environment is not to be trusted then.
-  const char* value = ::secure_getenv(name);
-  if (value == nullptr || *value == '\0') return Setting::unset;
-  const std::size_t length = std::strlen(value);
-  if (length >= out.size()) return Setting::too_long;
-  std::memcpy(out.data(), value, length + 1);
-  return Setting::set;
-}
 
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
   if (is_standard_error(path)) return STDERR_FILENO;

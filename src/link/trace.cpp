@@ -6,6 +6,7 @@
 #include <new>
 
 #include "link/channel.h"
+#include "link/environment.h"
 #include "link/frame.h"
 #include "vorkand.h"
 

@@ -38,20 +38,6 @@ bool is_standard_error(const char* path) noexcept {
 
 }  // namespace
 
-Setting environment(const char* name, std::span<char> out) noexcept {
-  if (out.empty()) return Setting::too_long;
-  out[0] = '\0';
-  const DWORD length = GetEnvironmentVariableA(name, out.data(), static_cast<DWORD>(out.size()));
-  // 0: unset or empty; a length of out.size() or more: it does not fit.
-  if (length == 0) return Setting::unset;
-  if (length >= out.size()) {
-    out[0] = '\0';
-    return Setting::too_long;
-  }
-  out[length] = '\0';
-  return Setting::set;
-}
-
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
   if (is_standard_error(path)) {
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
