@@ -17,6 +17,7 @@
 
 #include "link/environment.h"
 #include "link/frame.h"
+#include "link/posix_descriptor.h"
 #include "link/posix_settings.h"
 #include "link/system_port.h"
 
@@ -46,14 +47,6 @@ bool put(std::span<char> out, std::size_t& at, const char* text) noexcept {
   std::memcpy(out.data() + at, text, length + 1);
   at += length;
   return true;
-}
-
-// A descriptor 0 would read as CT_open's failure value: move it up.
-int move_off_zero(int fd) noexcept {
-  if (fd != 0) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  ::close(fd);
-  return moved;
 }
 
 bool lock_exclusively(int fd) noexcept {

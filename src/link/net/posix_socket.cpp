@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "link/net/socket.h"
+#include "link/posix_descriptor.h"
 
 namespace vorkand::link::net {
 namespace {
@@ -40,14 +41,6 @@ uint64_t monotonic_ms() noexcept {
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000u +
          static_cast<uint64_t>(now.tv_nsec) / 1'000'000u;
-}
-
-// A descriptor 0 would read as CT_open's failure value: move it up.
-int move_off_zero(int fd) noexcept {
-  if (fd != 0) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  ::close(fd);
-  return moved;
 }
 
 // Connects one address before `deadline`; the descriptor or -1.
