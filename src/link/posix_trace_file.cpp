@@ -64,14 +64,10 @@ int write_whole(int fd, std::span<const char> text) noexcept {
   return error;
 }
 
-bool is_standard_error(const char* path) noexcept {
-  return path[0] == '-' && path[1] == '\0';
-}
-
 }  // namespace
 
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
-  if (is_standard_error(path)) return STDERR_FILENO;
+  if (names_standard_error(path)) return STDERR_FILENO;
   // Non-blocking for the open only: a FIFO nobody reads fails at once
   // instead of holding CT_open up.
   int fd;

@@ -12,6 +12,11 @@ namespace vorkand::link {
 using TraceFile = intptr_t;
 inline constexpr TraceFile kNoTraceFile = -1;
 
+// Whether a trace path is "-", standard error.
+inline bool names_standard_error(const char* path) noexcept {
+  return path[0] == '-' && path[1] == '\0';
+}
+
 // Opens `path` for appending, creating it readable and writable by its owner
 // only; "-" is standard error. Never follows a symbolic link at the end of
 // the path. kNoTraceFile on failure, with the reason in `reason`.

@@ -32,14 +32,10 @@ void put_reason(DWORD error, std::span<char> reason) noexcept {
   reason[length] = '\0';
 }
 
-bool is_standard_error(const char* path) noexcept {
-  return path[0] == '-' && path[1] == '\0';
-}
-
 }  // namespace
 
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
-  if (is_standard_error(path)) {
+  if (names_standard_error(path)) {
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     if (error == INVALID_HANDLE_VALUE || error == nullptr) {
       put_reason(GetLastError(), reason);
