@@ -64,8 +64,9 @@ VORKAND_EXPORT(int32_t) CT_close(int32_t handle);
  *                       name contains NAME (empty: the first listed)
  *   rfc2217://HOST:PORT a serial port server speaking Telnet COM-PORT-OPTION
  *   tcp://HOST:PORT     a server passing the line's bytes as they are
- * ([::1] for an IPv6 HOST). Any other value is, on POSIX, the device's path;
- * unset, COMn is /dev/ttyS(n-1) on POSIX and the system's COMn on Windows.
+ * ([::1] for an IPv6 HOST). Otherwise COMn is the serial port: on POSIX the
+ * device whose path the variable holds, else /dev/ttyS(n-1); on Windows the
+ * system's COMn.
  * Returns the handle (never 0), or 0 when the name is refused, the port is
  * missing or already open, or its settings cannot be applied; nothing is left
  * open on failure. */
