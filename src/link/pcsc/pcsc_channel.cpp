@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "link/frame.h"
 #include "link/handles.h"
+#include "link/open_names.h"
 
 namespace vorkand::link::pcsc {
 namespace {
@@ -83,38 +83,10 @@ bool atr_offers(std::span<const uint8_t> atr, unsigned t) noexcept {
 }
 
 // The readers this process has open, by name: a second open of one fails.
-class OpenReaders {
- public:
-  static bool claim(const char* name) noexcept {
-    OpenReaders& self = instance();
-    const std::lock_guard lock(self.mutex_);
-    for (const char* open : self.names_) {
-      if (open != nullptr && std::strcmp(open, name) == 0) return false;
-    }
-    for (const char*& slot : self.names_) {
-      if (slot == nullptr) {
-        slot = name;
-        return true;
-      }
-    }
-    return false;
-  }
-  static void release(const char* name) noexcept {
-    OpenReaders& self = instance();
-    const std::lock_guard lock(self.mutex_);
-    for (const char*& slot : self.names_) {
-      if (slot == name) slot = nullptr;
-    }
-  }
-
- private:
-  static OpenReaders& instance() noexcept {
-    static OpenReaders readers;
-    return readers;
-  }
-  std::mutex mutex_;
-  std::array<const char*, 256> names_{};
-};
+OpenNames<kMaxReaderName, 256>& open_readers() noexcept {
+  static OpenNames<kMaxReaderName, 256> readers;
+  return readers;
+}
 
 class PcscChannel final : public Channel {
   using Reply = std::span<uint8_t, kMaxReply>;
@@ -126,10 +98,10 @@ class PcscChannel final : public Channel {
     std::snprintf(name_.data(), name_.size(), "%s", name);
   }
   ~PcscChannel() override {
-    if (claimed_) OpenReaders::release(name_.data());
+    if (claimed_) open_readers().release(name_.data());
   }
 
-  bool claim() noexcept { return claimed_ = OpenReaders::claim(name_.data()); }
+  bool claim() noexcept { return claimed_ = open_readers().claim(name_.data()); }
 
   Transport& transport() noexcept override { return transport_; }
 
