@@ -2,11 +2,11 @@
  * vorkand: drive a smart-card reader on a serial port, and single-block DES.
  *
  * Every function uses the platform's system calling convention (__stdcall on
- * 32-bit Windows) and plain C types. No function throws or prints: every
- * outcome is the return value. Only when the environment variable
- * VORKAND_TRACE names a file (or "-", standard error) at CT_open does the
- * library append a trace of that port's frames and calls to it (see the
- * README); the trace never changes a result.
+ * 32-bit Windows) and plain C types. No function throws: every outcome is the
+ * return value. Only when the environment variable VORKAND_TRACE names a file
+ * (or "-", standard error) at CT_open does the library append a trace of that
+ * port's frames and calls to it, and write one line to standard error when the
+ * trace cannot be written (see the README); the trace never changes a result.
  *
  * Status words returned by the reader and card calls:
  *   0x9000  success (also any reply the library does not recognise)
@@ -58,8 +58,15 @@ VORKAND_EXPORT(int32_t) CT_close(int32_t handle);
 
 /* Opens "COM1".."COM4" (ASCII case ignored, nothing else accepted) exclusively
  * and sets 9600 baud, even parity, 8 data bits, 1 stop bit, no flow control,
- * raw bytes. Sends nothing. On POSIX, COMn is the device in the environment
- * variable VORKAND_COMn, else /dev/ttyS(n-1).
+ * raw bytes. Sends nothing. The environment variable VORKAND_COMn, read at
+ * each call, may map COMn to another kind of port:
+ *   pcsc:NAME           the PC/SC reader named NAME, else the only one whose
+ *                       name contains NAME (empty: the first listed)
+ *   rfc2217://HOST:PORT a serial port server speaking Telnet COM-PORT-OPTION
+ *   tcp://HOST:PORT     a server passing the line's bytes as they are
+ * ([::1] for an IPv6 HOST). Otherwise COMn is the serial port: on POSIX the
+ * device whose path the variable holds, else /dev/ttyS(n-1); on Windows the
+ * system's COMn.
  * Returns the handle (never 0), or 0 when the name is refused, the port is
  * missing or already open, or its settings cannot be applied; nothing is left
  * open on failure. */

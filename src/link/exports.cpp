@@ -48,6 +48,15 @@ int32_t with_transport(int32_t handle, TraceCall call, Operation operation) noex
   return operation(static_cast<Transport&>(dead));
 }
 
+// Puts a call that opens or closes a port, with its plain number result, into
+// the port's trace when it has one.
+void trace_port_call(const vorkand::link::Channel& channel, const char* name,
+                     int32_t result) noexcept {
+  if (Trace* trace = channel.trace()) {
+    trace->call(TraceCall{.name = name, .result = result, .result_is_status = false});
+  }
+}
+
 // How the trace shows a call that sends an APDU.
 TraceCall apdu_call(const char* name, int32_t apdu_length, const uint8_t* apdu,
                     const uint8_t* response_length) noexcept {
@@ -67,13 +76,7 @@ VORKAND_EXPORT(int32_t) CT_close(int32_t handle) {
   vorkand::link::Channel* channel = vorkand::link::take_channel(handle);
   if (channel == nullptr) return -1;
   const int32_t result = channel->close() ? 0 : -1;
-  if (Trace* trace = channel->trace()) {
-    TraceCall call;
-    call.name = "CT_close";
-    call.result = result;
-    call.result_is_status = false;
-    trace->call(call);
-  }
+  trace_port_call(*channel, "CT_close", result);
   delete channel;
   return result;
 }
@@ -91,13 +94,7 @@ VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
     delete channel;
     return 0;
   }
-  if (Trace* trace = channel->trace()) {
-    TraceCall call;
-    call.name = "CT_open";
-    call.result = handle;
-    call.result_is_status = false;
-    trace->call(call);
-  }
+  trace_port_call(*channel, "CT_open", handle);
   return handle;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "link/channel.h"
+#include "link/environment.h"
 #include "link/net/address.h"
 #include "link/net/net_channel.h"
 #include "link/pcsc/pcsc_channel.h"
@@ -71,6 +72,13 @@ constexpr std::array kKinds{
 constexpr std::size_t kMaxMapping = 4096;
 
 }  // namespace
+
+bool com_mapping(int index, std::span<char> out) noexcept {
+  if (index < 1 || index > 4 || out.empty()) return false;
+  char variable[] = "VORKAND_COM0";
+  variable[sizeof variable - 2] = static_cast<char>('0' + index);
+  return environment(variable, out) != Setting::too_long;
+}
 
 Channel* open_channel(int index, const char* name_as_given) noexcept {
   std::array<char, kMaxMapping> mapping{};

@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/environment.h"
 #include "link/frame.h"
+#include "link/posix_descriptor.h"
 #include "link/posix_settings.h"
 #include "link/system_port.h"
 
@@ -36,7 +38,6 @@ constexpr tcflag_t kMarkSpaceParity = 0;
 
 constexpr tcflag_t kParityBits = PARENB | PARODD | kMarkSpaceParity;
 
-constexpr char kComVariable[] = "VORKAND_COM";
 constexpr char kDefaultDevice[] = "/dev/ttyS";
 
 // Copies `text` to `out` at `at`; false when it does not fit with its zero.
@@ -46,14 +47,6 @@ bool put(std::span<char> out, std::size_t& at, const char* text) noexcept {
   std::memcpy(out.data() + at, text, length + 1);
   at += length;
   return true;
-}
-
-// A descriptor 0 would read as CT_open's failure value: move it up.
-int move_off_zero(int fd) noexcept {
-  if (fd != 0) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  ::close(fd);
-  return moved;
 }
 
 bool lock_exclusively(int fd) noexcept {
@@ -106,19 +99,6 @@ bool wait_writable(int fd) noexcept {
 }
 
 }  // namespace
-
-bool com_mapping(int index, std::span<char> out) noexcept {
-  if (index < 1 || index > 4 || out.empty()) return false;
-  const char digit[] = {static_cast<char>('0' + index), '\0'};
-  char variable[sizeof kComVariable + 1];
-  std::size_t at = 0;
-  if (!put(variable, at, kComVariable) || !put(variable, at, digit)) return false;
-  // A host may run privileged: its environment is not to be trusted then.
-  const char* mapped = ::secure_getenv(variable);
-  at = 0;
-  out[0] = '\0';
-  return mapped == nullptr || put(out, at, mapped);
-}
 
 bool com_device_path(int index, std::span<char> out) noexcept {
   if (!com_mapping(index, out)) return false;

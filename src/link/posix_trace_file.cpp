@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -65,26 +64,10 @@ int write_whole(int fd, std::span<const char> text) noexcept {
   return error;
 }
 
-bool is_standard_error(const char* path) noexcept {
-  return path[0] == '-' && path[1] == '\0';
-}
-
 }  // namespace
 
-Setting environment(const char* name, std::span<char> out) noexcept {
-  if (out.empty()) return Setting::too_long;
-  out[0] = '\0';
-  // A host may run privileged: its environment is not to be trusted then.
-  const char* value = ::secure_getenv(name);
-  if (value == nullptr || *value == '\0') return Setting::unset;
-  const std::size_t length = std::strlen(value);
-  if (length >= out.size()) return Setting::too_long;
-  std::memcpy(out.data(), value, length + 1);
-  return Setting::set;
-}
-
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
-  if (is_standard_error(path)) return STDERR_FILENO;
+  if (names_standard_error(path)) return STDERR_FILENO;
   // Non-blocking for the open only: a FIFO nobody reads fails at once
   // instead of holding CT_open up.
   int fd;

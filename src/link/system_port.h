@@ -9,12 +9,6 @@
 
 namespace vorkand::link {
 
-// Writes the value of the environment variable VORKAND_COM<index> into `out`,
-// zero-terminated; an empty string when it is unset or empty. Read at each call,
-// and never in a setuid or setgid program (POSIX). False when `index` is out of
-// range 1..4 or the value does not fit.
-bool com_mapping(int index, std::span<char> out) noexcept;
-
 // Writes the device COM port `index` (1..4) opens into `out`, zero-terminated:
 // on POSIX the path VORKAND_COMn names (else /dev/ttyS<index-1>), on Windows
 // the name as given. False when it does not fit.

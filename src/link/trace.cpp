@@ -1,11 +1,13 @@
 #include "link/trace.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <mutex>
 #include <new>
 
 #include "link/channel.h"
+#include "link/environment.h"
 #include "link/frame.h"
 #include "vorkand.h"
 
@@ -87,16 +89,8 @@ TraceLine& TraceLine::text(std::string_view text) noexcept {
 
 TraceLine& TraceLine::number(int64_t value) noexcept {
   std::array<char, 24> digits{};
-  std::size_t count = 0;
-  // Negated in unsigned arithmetic: INT64_MIN has no positive twin.
-  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) put('-');
-  while (count > 0) put(digits[--count]);
-  return *this;
+  const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  return text({digits.data(), end});
 }
 
 TraceLine& TraceLine::word(uint16_t value) noexcept {

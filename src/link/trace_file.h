@@ -1,6 +1,6 @@
 // The system services under the frame trace, one source file per platform
-// (posix_trace_file.cpp, win32_trace_file.cpp): the environment, an append-only
-// file, a monotonic clock and the one-line warning on standard error.
+// (posix_trace_file.cpp, win32_trace_file.cpp): an append-only file, a
+// monotonic clock and the one-line warning on standard error.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,10 @@ namespace vorkand::link {
 using TraceFile = intptr_t;
 inline constexpr TraceFile kNoTraceFile = -1;
 
-enum class Setting : uint8_t { unset, set, too_long };
-
-// Writes the value of environment variable `name` into `out`, zero-terminated
-// (set); unset when it is unset or empty; too_long when it does not fit (then
-// `out` is empty). Never read in a setuid or setgid program (POSIX).
-Setting environment(const char* name, std::span<char> out) noexcept;
+// Whether a trace path is "-", standard error.
+inline bool names_standard_error(const char* path) noexcept {
+  return path[0] == '-' && path[1] == '\0';
+}
 
 // Opens `path` for appending, creating it readable and writable by its owner
 // only; "-" is standard error. Never follows a symbolic link at the end of

@@ -72,22 +72,6 @@ int32_t open_and_configure(const char* name) noexcept {
 
 }  // namespace
 
-bool com_mapping(int index, std::span<char> out) noexcept {
-  if (index < 1 || index > 4 || out.empty()) return false;
-  char variable[] = "VORKAND_COM0";
-  variable[sizeof variable - 2] = static_cast<char>('0' + index);
-  out[0] = '\0';
-  const DWORD length =
-      GetEnvironmentVariableA(variable, out.data(), static_cast<DWORD>(out.size()));
-  // 0: unset or empty; a length of out.size() or more: it does not fit.
-  if (length >= out.size()) {
-    out[0] = '\0';
-    return false;
-  }
-  out[length] = '\0';
-  return true;
-}
-
 bool com_device_name(int /*index*/, const char* name_as_given, std::span<char> out) noexcept {
   if (out.empty() || name_as_given == nullptr) return false;
   const std::size_t length = std::strlen(name_as_given);

@@ -2,8 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <algorithm>
-#include <cstring>
+#include <cstdio>
 
 #include "link/trace_file.h"
 
@@ -17,43 +16,14 @@ HANDLE to_handle(TraceFile file) noexcept {
 // "system error N": enough to look the code up, without the system's message tables.
 void put_reason(DWORD error, std::span<char> reason) noexcept {
   if (reason.empty()) return;
-  char text[32] = "system error ";
-  std::size_t at = std::strlen(text);
-  char digits[12];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + error % 10);
-    error /= 10;
-  } while (error != 0);
-  while (count > 0) text[at++] = digits[--count];
-  text[at] = '\0';
-  const std::size_t length = std::min(at, reason.size() - 1);
-  std::memcpy(reason.data(), text, length);
-  reason[length] = '\0';
-}
-
-bool is_standard_error(const char* path) noexcept {
-  return path[0] == '-' && path[1] == '\0';
+  std::snprintf(reason.data(), reason.size(), "system error %lu",
+                static_cast<unsigned long>(error));
 }
 
 }  // namespace
 
-Setting environment(const char* name, std::span<char> out) noexcept {
-  if (out.empty()) return Setting::too_long;
-  out[0] = '\0';
-  const DWORD length = GetEnvironmentVariableA(name, out.data(), static_cast<DWORD>(out.size()));
-  // 0: unset or empty; a length of out.size() or more: it does not fit.
-  if (length == 0) return Setting::unset;
-  if (length >= out.size()) {
-    out[0] = '\0';
-    return Setting::too_long;
-  }
-  out[length] = '\0';
-  return Setting::set;
-}
-
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
-  if (is_standard_error(path)) {
+  if (names_standard_error(path)) {
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     if (error == INVALID_HANDLE_VALUE || error == nullptr) {
       put_reason(GetLastError(), reason);
@@ -108,19 +78,9 @@ void utc_now(std::span<char> out) noexcept {
   if (out.size() <= kLength) return;
   SYSTEMTIME now{};
   GetSystemTime(&now);
-  const unsigned fields[] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
-  const char after[] = {'-', '-', 'T', ':', ':', 'Z'};
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < 6; ++i) {
-    const unsigned width = i == 0 ? 4 : 2;
-    for (unsigned d = width; d > 0; --d) {
-      unsigned value = fields[i];
-      for (unsigned k = 1; k < d; ++k) value /= 10;
-      out[at++] = static_cast<char>('0' + value % 10);
-    }
-    out[at++] = after[i];
-  }
-  out[at] = '\0';
+  std::snprintf(out.data(), out.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{now.wYear},
+                unsigned{now.wMonth}, unsigned{now.wDay}, unsigned{now.wHour},
+                unsigned{now.wMinute}, unsigned{now.wSecond});
 }
 
 void warn(std::span<const char> text) noexcept {

@@ -13,13 +13,13 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "link/net/address.h"
 #include "link/net/net_channel.h"
 #include "link/net/network_port.h"
 #include "link/net/socket.h"
+#include "link/open_names.h"
 #include "link/system_port.h"
 
 namespace vorkand::link::net {
@@ -33,50 +33,18 @@ constexpr uint32_t kStepMs = 1000;
 using Key = std::array<char, kMaxAddressKey>;
 
 // The addresses of the network ports open in this process.
-class OpenAddresses {
- public:
-  static OpenAddresses& instance() noexcept {
-    static OpenAddresses addresses;
-    return addresses;
-  }
-  // False when `key` is open already or the table is full.
-  bool claim(const Key& key) noexcept {
-    const std::lock_guard lock(mutex_);
-    Key* free = nullptr;
-    for (Key& entry : entries_) {
-      if (entry[0] == '\0') {
-        if (free == nullptr) free = &entry;
-      } else if (std::strcmp(entry.data(), key.data()) == 0) {
-        return false;
-      }
-    }
-    if (free == nullptr) return false;
-    *free = key;
-    return true;
-  }
-  void release(const Key& key) noexcept {
-    if (key[0] == '\0') return;
-    const std::lock_guard lock(mutex_);
-    for (Key& entry : entries_) {
-      if (std::strcmp(entry.data(), key.data()) == 0) {
-        entry[0] = '\0';
-        return;
-      }
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::array<Key, 64> entries_{};
-};
+OpenNames<kMaxAddressKey, 64>& open_addresses() noexcept {
+  static OpenNames<kMaxAddressKey, 64> addresses;
+  return addresses;
+}
 
 // The addresses one port holds, released when it goes.
 struct Claims {
   Key written{};
   Key connected{};
   void release() noexcept {
-    OpenAddresses::instance().release(written);
-    OpenAddresses::instance().release(connected);
+    open_addresses().release(written.data());
+    open_addresses().release(connected.data());
     written[0] = connected[0] = '\0';
   }
 };
@@ -122,7 +90,7 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
 
   Claims claims;
   address_key(address, claims.written);
-  if (!OpenAddresses::instance().claim(claims.written)) return nullptr;
+  if (!open_addresses().claim(claims.written.data())) return nullptr;
   const int32_t socket = socket_connect(address.host.data(), address.port, kOpenLimitMs);
   if (socket == 0) {
     claims.release();
@@ -131,7 +99,7 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
   // The numeric address, when it reads differently from the one written.
   Key connected{};
   if (socket_peer(socket, connected) && std::strcmp(connected.data(), claims.written.data()) != 0) {
-    if (!OpenAddresses::instance().claim(connected)) {
+    if (!open_addresses().claim(connected.data())) {
       claims.release();
       socket_close(socket);
       return nullptr;

@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@
 #include <cstring>
 
 #include "link/net/socket.h"
+#include "link/posix_descriptor.h"
+#include "link/system_port.h"
 
 namespace vorkand::link::net {
 namespace {
@@ -35,23 +36,10 @@ void acknowledge_at_once(int fd) noexcept {
 void acknowledge_at_once(int) noexcept {}
 #endif
 
-uint64_t monotonic_ms() noexcept {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u +
-         static_cast<uint64_t>(now.tv_nsec) / 1'000'000u;
-}
-
-// A descriptor 0 would read as CT_open's failure value: move it up.
-int move_off_zero(int fd) noexcept {
-  if (fd != 0) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  ::close(fd);
-  return moved;
-}
-
-// Connects one address before `deadline`; the descriptor or -1.
-int connect_one(const addrinfo& address, uint64_t deadline) noexcept {
+// Connects one address within `limit_ms` of `start` on `clock`; the
+// descriptor or -1.
+int connect_one(const addrinfo& address, SystemClock& clock, uint32_t start,
+                uint32_t limit_ms) noexcept {
   const int fd = move_off_zero(::socket(
       address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol));
   if (fd < 0) return -1;
@@ -61,14 +49,15 @@ int connect_one(const addrinfo& address, uint64_t deadline) noexcept {
       return -1;
     }
     for (;;) {
-      const uint64_t now = monotonic_ms();
-      if (now >= deadline) {
+      // Unsigned difference: a wrap of the millisecond counter changes nothing.
+      const uint32_t spent = clock.now_ms() - start;
+      if (spent >= limit_ms) {
         ::close(fd);
         return -1;
       }
       pollfd entry{fd, POLLOUT, 0};
       const int ready =
-          ::poll(&entry, 1, static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX)));
+          ::poll(&entry, 1, static_cast<int>(std::min<uint32_t>(limit_ms - spent, INT_MAX)));
       if (ready > 0) break;
       if (ready < 0 && errno != EINTR) {
         ::close(fd);
@@ -93,7 +82,8 @@ int connect_one(const addrinfo& address, uint64_t deadline) noexcept {
 
 int32_t socket_connect(const char* host, uint16_t port, uint32_t timeout_ms) noexcept {
   if (host == nullptr || *host == '\0' || port == 0) return 0;
-  const uint64_t deadline = monotonic_ms() + timeout_ms;
+  SystemClock clock;
+  const uint32_t start = clock.now_ms();
   char service[8];
   std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
   addrinfo hints{};
@@ -105,8 +95,8 @@ int32_t socket_connect(const char* host, uint16_t port, uint32_t timeout_ms) noe
   if (::getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) return 0;
   int fd = -1;
   for (const addrinfo* address = found; address != nullptr && fd < 0; address = address->ai_next) {
-    if (monotonic_ms() >= deadline) break;
-    fd = connect_one(*address, deadline);
+    if (clock.now_ms() - start >= timeout_ms) break;
+    fd = connect_one(*address, clock, start, timeout_ms);
   }
   ::freeaddrinfo(found);
   return fd > 0 ? fd : 0;

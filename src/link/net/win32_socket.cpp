@@ -93,8 +93,8 @@ timeval as_timeval(uint32_t ms) noexcept {
   return tv;
 }
 
-// Connects one address before `deadline` (a GetTickCount value); the socket or
-// INVALID_SOCKET.
+// Connects one address within `timeout_ms` of `start` (a GetTickCount value);
+// the socket or INVALID_SOCKET.
 SOCKET connect_one(const Winsock& w, const addrinfo& address, DWORD start,
                    uint32_t timeout_ms) noexcept {
   const SOCKET s = w.socket(address.ai_family, address.ai_socktype, address.ai_protocol);

@@ -14,6 +14,22 @@
 
 namespace vorkand::link::pcsc {
 
+// The PC/SC structures, laid out alike on every platform but for the width of
+// Dword and the room for an ATR.
+struct IoRequest {
+  Dword protocol;
+  Dword pci_length;
+};
+
+struct ReaderState {
+  const char* reader;
+  void* user_data;
+  Dword current_state;
+  Dword event_state;
+  Dword atr_length;
+  uint8_t atr[kMaxAtr];
+};
+
 // Results, compared as unsigned 32-bit values (LONG is 64 bits wide with
 // pcsc-lite on LP64 systems, 32 bits with WinSCard).
 enum Result : uint32_t {

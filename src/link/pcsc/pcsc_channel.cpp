@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "link/frame.h"
 #include "link/handles.h"
+#include "link/open_names.h"
 
 namespace vorkand::link::pcsc {
 namespace {
@@ -83,38 +83,10 @@ bool atr_offers(std::span<const uint8_t> atr, unsigned t) noexcept {
 }
 
 // The readers this process has open, by name: a second open of one fails.
-class OpenReaders {
- public:
-  static bool claim(const char* name) noexcept {
-    OpenReaders& self = instance();
-    const std::lock_guard lock(self.mutex_);
-    for (const char* open : self.names_) {
-      if (open != nullptr && std::strcmp(open, name) == 0) return false;
-    }
-    for (const char*& slot : self.names_) {
-      if (slot == nullptr) {
-        slot = name;
-        return true;
-      }
-    }
-    return false;
-  }
-  static void release(const char* name) noexcept {
-    OpenReaders& self = instance();
-    const std::lock_guard lock(self.mutex_);
-    for (const char*& slot : self.names_) {
-      if (slot == name) slot = nullptr;
-    }
-  }
-
- private:
-  static OpenReaders& instance() noexcept {
-    static OpenReaders readers;
-    return readers;
-  }
-  std::mutex mutex_;
-  std::array<const char*, 256> names_{};
-};
+OpenNames<kMaxReaderName, 256>& open_readers() noexcept {
+  static OpenNames<kMaxReaderName, 256> readers;
+  return readers;
+}
 
 class PcscChannel final : public Channel {
   using Reply = std::span<uint8_t, kMaxReply>;
@@ -126,10 +98,10 @@ class PcscChannel final : public Channel {
     std::snprintf(name_.data(), name_.size(), "%s", name);
   }
   ~PcscChannel() override {
-    if (claimed_) OpenReaders::release(name_.data());
+    if (claimed_) open_readers().release(name_.data());
   }
 
-  bool claim() noexcept { return claimed_ = OpenReaders::claim(name_.data()); }
+  bool claim() noexcept { return claimed_ = open_readers().claim(name_.data()); }
 
   Transport& transport() noexcept override { return transport_; }
 
@@ -233,18 +205,12 @@ class PcscChannel final : public Channel {
       }
     }
     Dword active = 0;
-    switch (outcome_of(
-        functions_.connect(context_, name_.data(), kShareExclusive, kEither, &card_, &active))) {
-      case Outcome::done:
-        connected_ = true;
-        protocol_ = active;
-        return status(reply, kDone);
-      case Outcome::refused:
-        return status(reply, kRefused);
-      case Outcome::gone:
-        return 0;
-    }
-    return 0;
+    const Outcome connected = outcome_of(
+        functions_.connect(context_, name_.data(), kShareExclusive, kEither, &card_, &active));
+    if (connected != Outcome::done) return failed(connected, reply);
+    connected_ = true;
+    protocol_ = active;
+    return status(reply, kDone);
   }
 
   int32_t card_frame(uint8_t head, uint8_t mode, std::span<const uint8_t> apdu,
@@ -264,17 +230,10 @@ class PcscChannel final : public Channel {
 
     const IoRequest send{protocol_, sizeof(IoRequest)};
     Dword length = kMaxResponse;
-    switch (
+    const Outcome sent =
         outcome_of(functions_.transmit(card_, &send, apdu.data(), static_cast<Dword>(apdu.size()),
-                                       nullptr, response_.data(), &length))) {
-      case Outcome::done:
-        break;
-      case Outcome::refused:
-        drop_card();
-        return status(reply, kRefused);
-      case Outcome::gone:
-        return 0;
-    }
+                                       nullptr, response_.data(), &length));
+    if (sent != Outcome::done) return failed(sent, reply);
     const std::size_t count = std::min<std::size_t>(length, kMaxResponse);
     // No SW1 SW2: not an answer of the card (one that vanished mid-command
     // leaves this), so no reply rather than a made-up one.
@@ -321,15 +280,7 @@ class PcscChannel final : public Channel {
     if (wanted_t > 1) return frame_reply(reply, head, mode, kSwitchRefused);
     const Dword wanted = wanted_t == 1 ? kProtocolT1 : kProtocolT0;
     // A protocol the card does not offer is refused without resetting it.
-    switch (read_status()) {
-      case Outcome::done:
-        break;
-      case Outcome::refused:
-        drop_card();
-        return status(reply, kRefused);
-      case Outcome::gone:
-        return 0;
-    }
+    if (const Outcome read = read_status(); read != Outcome::done) return failed(read, reply);
     if (!atr_offers(atr(), wanted_t)) return frame_reply(reply, head, mode, kSwitchRefused);
     const Dword initialization = wanted == protocol_ ? kLeaveCard : kResetCard;
     Dword active = 0;
@@ -342,18 +293,11 @@ class PcscChannel final : public Channel {
     }
     // Refused: the card keeps (or gets back) a protocol it offers.
     active = 0;
-    switch (outcome_of(functions_.reconnect(card_, kShareExclusive, kProtocolT0 | kProtocolT1,
-                                            kLeaveCard, &active))) {
-      case Outcome::done:
-        protocol_ = active;
-        return frame_reply(reply, head, mode, kSwitchRefused);
-      case Outcome::refused:
-        drop_card();
-        return status(reply, kRefused);
-      case Outcome::gone:
-        return 0;
-    }
-    return 0;
+    const Outcome kept = outcome_of(functions_.reconnect(
+        card_, kShareExclusive, kProtocolT0 | kProtocolT1, kLeaveCard, &active));
+    if (kept != Outcome::done) return failed(kept, reply);
+    protocol_ = active;
+    return frame_reply(reply, head, mode, kSwitchRefused);
   }
 
   // Whether the reader is still there (a card need not be).
@@ -391,6 +335,14 @@ class PcscChannel final : public Channel {
         return 0;
     }
     return 0;
+  }
+
+  // The reply to a call the card or the reader failed: the reader refuses
+  // when the card went, and gives no reply when the reader itself is gone.
+  int32_t failed(Outcome outcome, Reply reply) noexcept {
+    if (outcome == Outcome::gone) return 0;
+    drop_card();
+    return status(reply, kRefused);
   }
 
   Outcome read_status() noexcept {

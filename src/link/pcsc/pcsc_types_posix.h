@@ -13,20 +13,6 @@ using Long = long;
 using Context = long;
 using CardHandle = long;
 
-struct IoRequest {
-  Dword protocol;
-  Dword pci_length;
-};
-
 inline constexpr unsigned kMaxAtr = 33;
-
-struct ReaderState {
-  const char* reader;
-  void* user_data;
-  Dword current_state;
-  Dword event_state;
-  Dword atr_length;
-  uint8_t atr[kMaxAtr];
-};
 
 }  // namespace vorkand::link::pcsc

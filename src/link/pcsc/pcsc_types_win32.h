@@ -14,20 +14,6 @@ using Long = int32_t;
 using Context = uintptr_t;
 using CardHandle = uintptr_t;
 
-struct IoRequest {
-  Dword protocol;
-  Dword pci_length;
-};
-
 inline constexpr unsigned kMaxAtr = 36;
-
-struct ReaderState {
-  const char* reader;
-  void* user_data;
-  Dword current_state;
-  Dword event_state;
-  Dword atr_length;
-  uint8_t atr[kMaxAtr];
-};
 
 }  // namespace vorkand::link::pcsc
