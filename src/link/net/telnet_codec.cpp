@@ -89,8 +89,12 @@ std::size_t com_port_command(uint8_t command, std::span<const uint8_t> value,
   std::array<uint8_t, kMaxComPortCommand> built{kIac, kSb, kComPort, command};
   std::size_t length = 4;
   std::size_t escaped = 0;
-  escape(value, std::span<uint8_t>(built).subspan(length), escaped);
+  // Room is kept for the closing IAC SE: the value is escaped into the rest.
+  constexpr std::size_t kClosing = 2;
+  escape(value, std::span<uint8_t>(built).subspan(length, built.size() - length - kClosing),
+         escaped);
   length += escaped;
+  if (length + kClosing > built.size()) return 0;
   built[length++] = kIac;
   built[length++] = kSe;
   if (length > out.size()) return 0;
