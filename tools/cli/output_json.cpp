@@ -185,7 +185,7 @@ class JsonOutput final : public Output {
 
   void des(bool encrypt, const std::vector<Bytes>& blocks) override {
     list_ = encrypt ? "encrypted" : "decrypted";
-    for (const Bytes& block : blocks) items_.push_back("\"" + hex(block) + "\"");
+    for (const Bytes& block : blocks) items_.push_back(fmt::format("\"{}\"", hex(block)));
   }
 
   void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) override {
