@@ -14,12 +14,6 @@
 namespace vorkand::link {
 namespace {
 
-constexpr std::size_t kInsAt = 1;
-constexpr std::size_t kApduDataAt = 5;  // CLA INS P1 P2 Lc, then the data
-constexpr uint8_t kInsVerify = 0x20;
-constexpr uint8_t kInsChangeReferenceData = 0x24;
-constexpr uint8_t kInsResetRetryCounter = 0x2C;
-
 constexpr char kTraceVariable[] = "VORKAND_TRACE";
 constexpr char kSecretsVariable[] = "VORKAND_TRACE_SECRETS";
 constexpr std::size_t kMaxDescription = 512;
@@ -53,24 +47,6 @@ void copy_text(std::span<char> out, const char* text) noexcept {
 }
 
 }  // namespace
-
-Secret secret_in_apdu(std::span<const uint8_t> apdu) noexcept {
-  if (apdu.size() <= kApduDataAt) return {};
-  const uint8_t ins = apdu[kInsAt];
-  if (ins != kInsVerify && ins != kInsChangeReferenceData && ins != kInsResetRetryCounter)
-    return {};
-  return {kApduDataAt, apdu.size()};
-}
-
-Secret secret_in_frame(std::span<const uint8_t> frame) noexcept {
-  if (frame.size() <= kBodyAt) return {};
-  const uint8_t head = frame[kHeadAt];
-  if (head != kHeadT0 && head != kHeadT1) return {};
-  const std::size_t body = std::min<std::size_t>(frame[kLengthAt], frame.size() - kBodyAt);
-  const Secret secret = secret_in_apdu(frame.subspan(kBodyAt, body));
-  if (secret.from == secret.to) return {};
-  return {kBodyAt + secret.from, kBodyAt + secret.to};
-}
 
 TraceLine& TraceLine::put(char c) noexcept {
   // Room is kept for "...\n".

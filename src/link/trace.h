@@ -9,7 +9,7 @@
 //   <seconds.micro> <port> <handle> end <silence|hang-up|overlong|write-refused>: <why>
 //   <seconds.micro> <port> <handle> call <export> [apdu ..] [direction D protocol P] -> <result> ..
 //
-// The data bytes of VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER
+// The data bytes of the commands in reference_data.h (PINs and the like)
 // show as ** unless VORKAND_TRACE_SECRETS=1. A line is formatted on the stack
 // and written with one write under a lock shared by every trace, so lines never
 // interleave. A failed write stops the trace of that handle, with one warning
@@ -24,24 +24,12 @@
 #include <string_view>
 
 #include "link/exchange.h"
+#include "link/reference_data.h"
 #include "link/trace_file.h"
 
 namespace vorkand::link {
 
 class Channel;
-
-// The bytes [from, to) of a frame or an APDU that the trace masks.
-struct Secret {
-  std::size_t from = 0;
-  std::size_t to = 0;
-};
-
-// In an APDU (CLA INS P1 P2 Lc data...): for INS 20, 24 and 2C, every byte
-// after Lc. Nothing otherwise.
-Secret secret_in_apdu(std::span<const uint8_t> apdu) noexcept;
-// In a frame to the reader: the secret of the APDU in a card frame's body.
-// Reader commands carry no APDU.
-Secret secret_in_frame(std::span<const uint8_t> frame) noexcept;
 
 // One line under construction in a fixed buffer; what does not fit is cut
 // and the line ends in "...".
