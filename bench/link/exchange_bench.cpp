@@ -184,8 +184,8 @@ void traced_interleaved(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   Line line;
   std::array<char, 128> reason{};
-  const auto file = vorkand::link::open_trace_file("/dev/null", reason);
-  if (!line.ok() || file == vorkand::link::kNoTraceFile) {
+  auto* file = vorkand::link::acquire_trace_output("/dev/null", 0, reason);
+  if (!line.ok() || file == nullptr) {
     return state.SkipWithError("no pseudo-terminal or no /dev/null");
   }
   vorkand::link::Trace trace(file, "/dev/null", line.handle(), "COM1", false);

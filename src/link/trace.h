@@ -26,6 +26,7 @@
 #include "link/exchange.h"
 #include "link/reference_data.h"
 #include "link/trace_file.h"
+#include "link/trace_output.h"
 
 namespace vorkand::link {
 
@@ -78,8 +79,9 @@ class Trace final : public ExchangeObserver {
   // said once on standard error). Writes the header line.
   static Trace* start(const Channel& channel, const char* name_as_given) noexcept;
 
-  // A trace into `file` (taken over; see trace_file.h), for `path`'s sake in warnings.
-  Trace(TraceFile file, const char* path, int32_t handle, const char* name_as_given,
+  // A trace into `output` (one use of it taken over; see trace_output.h;
+  // nullptr: none), for `path`'s sake in warnings.
+  Trace(TraceOutput* output, const char* path, int32_t handle, const char* name_as_given,
         bool secrets) noexcept;
   ~Trace();
   Trace(const Trace&) = delete;
@@ -97,9 +99,13 @@ class Trace final : public ExchangeObserver {
  private:
   TraceLine begin(std::string_view kind) const noexcept;
   void write(TraceLine& line) noexcept;
+  void write_finished(std::span<const char> text) noexcept;
   void stop(const char* reason) noexcept;
 
-  TraceFile file_;
+  TraceOutput* output_;
+  // The header line, again at the top of each new file after a rotation.
+  std::array<char, TraceLine::kRoom> header_{};
+  std::size_t header_length_ = 0;
   std::array<char, 4096> path_{};
   std::array<char, 8> port_{};
   int32_t handle_;

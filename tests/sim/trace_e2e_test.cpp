@@ -303,6 +303,59 @@ TEST(TraceE2e, UnwritableTraceChangesNoResultAndWarnsOnce) {
   EXPECT_EQ(outcomes, untraced);
 }
 
+// Two handles tracing into one file with a small VORKAND_TRACE_MAX: the file
+// is renamed to FILE.1 as it passes the limit and a new FILE begins with an
+// open line; both handles go on in the new file, none in the old one.
+TEST(TraceE2e, TraceSharedByTwoHandlesRotatesAtItsLimit) {
+  const std::string trace = temp_path("rotated");
+  const std::string rotated = trace + ".1";
+  ::unlink(rotated.c_str());
+  auto first = start_reader("COM1");
+  auto second = start_reader("COM2");
+  constexpr uint64_t kLimit = 3000;
+  setenv("VORKAND_TRACE", trace.c_str(), 1);
+  setenv("VORKAND_TRACE_MAX", std::to_string(kLimit).c_str(), 1);
+  const int32_t handles[] = {CT_open("COM1"), CT_open("COM2")};
+  unsetenv("VORKAND_TRACE");
+  unsetenv("VORKAND_TRACE_MAX");
+  ASSERT_NE(handles[0], 0);
+  ASSERT_NE(handles[1], 0);
+  std::array<uint8_t, 256> buffer{};
+  uint8_t length = 0;
+  const Bytes select = h("00 A4 00 0C 02 3F 00");
+  for (int i = 0; i < 60; ++i) {
+    for (const int32_t handle : handles)
+      EXPECT_EQ(ICC_tsi_api(handle, 7, select.data(), &length, buffer.data()), 0x9000);
+  }
+  CT_close(handles[0]);
+  CT_close(handles[1]);
+
+  for (const std::string& path : {trace, rotated}) {
+    SCOPED_TRACE(path);
+    const std::string text = read_file(path);
+    EXPECT_LE(text.size(), kLimit);
+    EXPECT_GT(text.size(), kLimit / 2);
+    const auto lines = lines_of(text);
+    ASSERT_FALSE(lines.empty());
+    const auto top = parse_trace_record(lines.front());
+    ASSERT_TRUE(top);
+    EXPECT_EQ(top->kind, "open");
+    std::map<int32_t, int> per_handle;
+    for (const std::string& line : lines) {
+      const auto record = parse_trace_record(line);
+      ASSERT_TRUE(record) << line;
+      ++per_handle[record->handle];
+    }
+    EXPECT_GT(per_handle[handles[0]], 5);
+    EXPECT_GT(per_handle[handles[1]], 5);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
+  ::unlink(trace.c_str());
+  ::unlink(rotated.c_str());
+}
+
 TEST(TraceE2e, TwoHandlesOnTwoThreadsKeepEveryLineWholeAndItsOwn) {
   const std::string trace = temp_path("threads");
   auto first = start_reader("COM1");
