@@ -3,7 +3,8 @@
 // REQUIREMENT (26, 28) and RESET RETRY COUNTER (2C, 2D), whatever the class
 // byte. Every trace masks their data bytes: the library's frame trace and the
 // simulator's, so this is the one table of them. Header-only, no dependency
-// beyond the frame's wire constants.
+// beyond the frame's wire constants; in a namespace of its own, as wire
+// knowledge the simulator shares, not a part of the library's link layer.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +15,13 @@
 
 #include "link/frame.h"
 
-namespace vorkand::link {
+namespace vorkand::wire {
+
+using link::kBodyAt;
+using link::kHeadAt;
+using link::kHeadT0;
+using link::kHeadT1;
+using link::kLengthAt;
 
 inline constexpr std::array<uint8_t, 8> kReferenceDataIns{0x20, 0x21, 0x24, 0x25,
                                                           0x26, 0x28, 0x2C, 0x2D};
@@ -51,4 +58,4 @@ constexpr Secret secret_in_frame(std::span<const uint8_t> frame) noexcept {
   return {kBodyAt + secret.from, kBodyAt + secret.to};
 }
 
-}  // namespace vorkand::link
+}  // namespace vorkand::wire

@@ -32,6 +32,10 @@ namespace vorkand::link {
 
 class Channel;
 
+using wire::Secret;
+using wire::secret_in_apdu;
+using wire::secret_in_frame;
+
 // One line under construction in a fixed buffer; what does not fit is cut
 // and the line ends in "...".
 class TraceLine {

@@ -189,7 +189,7 @@ void PtySimulator::emit(TraceEvent::Direction direction, const std::vector<uint8
           .count();
   TraceEvent event{direction, bytes, ms};
   if (direction == TraceEvent::Direction::to_reader && !options_.show_secrets) {
-    const link::Secret secret = link::secret_in_frame(bytes);
+    const wire::Secret secret = wire::secret_in_frame(bytes);
     event.secret_from = secret.from;
     event.secret_to = secret.to;
   }

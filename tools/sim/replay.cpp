@@ -179,7 +179,7 @@ Replay::Answer Replay::answer(const std::vector<uint8_t>& frame) {
     } else {
       difference.expected = "the end of the recording";
     }
-    const link::Secret secret = show_secrets_ ? link::Secret{} : link::secret_in_frame(frame);
+    const wire::Secret secret = show_secrets_ ? wire::Secret{} : wire::secret_in_frame(frame);
     difference.received = masked_hex(frame, secret.from, secret.to);
     difference_ = difference;
     lock.unlock();
