@@ -233,7 +233,7 @@ class TlsSession {
   wchar_t container_[64] = {};
   bool have_container_ = false;
   SecPkgContext_StreamSizes sizes_{};
-  char text_[256] = {};  // what describe() writes
+  char text_[320] = {};  // what describe() writes
 
   // Ciphertext received and not yet decrypted.
   std::array<uint8_t, kRecordMax> in_{};
