@@ -212,7 +212,7 @@ class TlsSession {
   bool handshake(const char* host, DWORD deadline, std::span<char> reason) noexcept;
   // One InitializeSecurityContext step over in_; sends its token. The status.
   SECURITY_STATUS step(const char* host, DWORD deadline) noexcept;
-  bool verify(const char* host, std::span<char> reason) noexcept;
+  bool verify(const char* host, DWORD deadline, std::span<char> reason) noexcept;
   bool from_ca_file(const CERT_CHAIN_CONTEXT& chain) const noexcept;
   const BYTE* rsa_in_pkcs8(DWORD size, DWORD& rsa_size) noexcept;
   bool host_address(const char* host, std::span<BYTE> out, DWORD& size) const noexcept;
@@ -619,7 +619,7 @@ bool TlsSession::names_address(PCCERT_CONTEXT certificate, std::span<const BYTE>
   return false;
 }
 
-bool TlsSession::verify(const char* host, std::span<char> reason) noexcept {
+bool TlsSession::verify(const char* host, DWORD deadline, std::span<char> reason) noexcept {
   PCCERT_CONTEXT server = nullptr;
   if (s_.sspi->QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server) !=
           SEC_E_OK ||
@@ -631,25 +631,34 @@ bool TlsSession::verify(const char* host, std::span<char> reason) noexcept {
   // (Windows 7 with its updates, and later). Where engines lack that (Wine 8),
   // the chain is built by the system's engine with the file's certificates at
   // hand, and its root must then be one of them: the one error allowed is
-  // that the system does not trust that root.
+  // that the system does not trust that root. Fetching certificates from the
+  // network (missing issuers, the system's root updates) has the time that
+  // is left; with a CA file nothing is fetched.
   HCERTCHAINENGINE engine = nullptr;
   HCERTSTORE both = nullptr;
-  bool exclusive = false;
-  if (ca_store_ != nullptr) {
-    CERT_CHAIN_ENGINE_CONFIG config{};
-    config.cbSize = sizeof config;
-    config.hExclusiveRoot = ca_store_;
-    exclusive = s_.create_engine(&config, &engine) != 0;
-    if (!exclusive) {
-      both = s_.open_store(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
-      if (both != nullptr) {
-        s_.add_to_collection(both, server->hCertStore, 0, 0);
-        s_.add_to_collection(both, ca_store_, 0, 0);
-      }
+  const uint32_t remaining = left(deadline);
+  CERT_CHAIN_ENGINE_CONFIG config{};
+  config.cbSize = sizeof config;
+  config.hExclusiveRoot = ca_store_;
+  config.dwUrlRetrievalTimeout = std::max<uint32_t>(remaining, 1);
+  const bool exclusive = ca_store_ != nullptr && s_.create_engine(&config, &engine) != 0;
+  if (engine == nullptr) {
+    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveRoot);
+    config.hExclusiveRoot = nullptr;
+    if (!s_.create_engine(&config, &engine)) engine = nullptr;
+  }
+  if (ca_store_ != nullptr && !exclusive) {
+    both = s_.open_store(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+    if (both != nullptr) {
+      s_.add_to_collection(both, server->hCertStore, 0, 0);
+      s_.add_to_collection(both, ca_store_, 0, 0);
     }
   }
-  bool ok = ca_store_ == nullptr || exclusive || both != nullptr;
-  if (!ok) put(reason, "cannot build chains to the CA file");
+  const DWORD fetch =
+      ca_store_ != nullptr || engine == nullptr ? CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL : 0;
+  bool ok = remaining > 0 && (ca_store_ == nullptr || exclusive || both != nullptr);
+  if (!ok)
+    put(reason, remaining == 0 ? "handshake timed out" : "cannot build chains to the CA file");
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (ok) {
     LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
@@ -659,7 +668,7 @@ bool TlsSession::verify(const char* host, std::span<char> reason) noexcept {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     if (!s_.get_chain(engine, server, nullptr, both != nullptr ? both : server->hCertStore, &para,
-                      0, nullptr, &chain)) {
+                      fetch, nullptr, &chain)) {
       put(reason, "certificate verify failed: no chain (error %lu)",
           static_cast<unsigned long>(GetLastError()));
       ok = false;
@@ -806,7 +815,7 @@ bool TlsSession::connect(const char* host, const TlsFiles& files, DWORD deadline
     put(reason, "the server offered no TLS 1.2 or newer");
     return false;
   }
-  if (!verify(host, reason)) return false;
+  if (!verify(host, deadline, reason)) return false;
   if (s_.sspi->QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
       sizes_.cbHeader + sizes_.cbTrailer >= out_.size() || sizes_.cbMaximumMessage == 0) {
     put(reason, "TLS record sizes unknown");
