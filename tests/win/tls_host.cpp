@@ -2,10 +2,11 @@
 // on 127.0.0.1. Each argument is one case:
 //   NAME|HOST|PORT|CA|CERT|KEY|EXPECT
 // with empty fields for files not given. EXPECT is "ok=TEXT": the session
-// opens, echoes 40000 bytes exactly, and its description contains TEXT; or
-// "refused=TEXT": tls_connect fails within its time limit with a reason
-// containing TEXT. The sessions that open run at the same time, one thread
-// each. Prints one line per case; exits 0 when all hold.
+// opens, echoes 40000 bytes exactly, and its description contains TEXT;
+// "closes=TEXT": the session opens, the server sends TEXT and ends the
+// session, and receiving gives TEXT and then the failure; or "refused=TEXT":
+// tls_connect fails within its time limit with a reason containing TEXT. The sessions that open run
+// at the same time, one thread each. Prints one line per case; exits 0 when all hold.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -74,6 +75,19 @@ bool echo(TlsSession& session, int32_t socket, std::string& why) {
   return true;
 }
 
+// Receives until the session fails, 3 s at most; false on timeout.
+bool until_closed(TlsSession& session, int32_t socket, std::string& got) {
+  const DWORD start = GetTickCount();
+  uint8_t chunk[256];
+  while (GetTickCount() - start < 3000) {
+    const int32_t n = tls_receive(session, chunk);
+    if (n < 0) return true;
+    got.append(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(n));
+    if (n == 0 && !tls_pending(session)) socket_wait(socket, false, 100);
+  }
+  return false;
+}
+
 void run(Case& c) {
   const std::string& name = c.fields[0];
   const std::string& expect = c.fields[6];
@@ -98,11 +112,17 @@ void run(Case& c) {
     char description[300];
     tls_describe(*session, description);
     why = description;
-    c.ok = want_ok && std::strstr(description, text.c_str()) != nullptr;
-    std::string echo_why;
-    if (c.ok && !echo(*session, socket, echo_why)) {
-      c.ok = false;
-      why += "; " + echo_why;
+    if (expect.rfind("closes=", 0) == 0) {
+      std::string got;
+      c.ok = until_closed(*session, socket, got) && got == text;
+      why += "; received \"" + got + (c.ok ? "\", then the end" : "\", no end");
+    } else {
+      c.ok = want_ok && std::strstr(description, text.c_str()) != nullptr;
+      std::string echo_why;
+      if (c.ok && !echo(*session, socket, echo_why)) {
+        c.ok = false;
+        why += "; " + echo_why;
+      }
     }
     tls_close(session);
   }

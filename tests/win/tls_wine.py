@@ -4,8 +4,9 @@
 Makes a CA, a second CA and the certificates with `openssl req` and `openssl
 ca`, runs TLS echo servers (Python's ssl module) and two plain TCP servers,
 then runs the Windows program once with a table of cases (see tls_host.cpp):
-two sessions that open (TLS 1.2 by name, TLS 1.3 by IP address with a client
-certificate), and the refusals: another CA, the system's trust store, an
+two sessions that open and echo (TLS 1.2 by name; by IP address with a client
+certificate, TLS 1.3 where the system offers it), one that the server ends
+with close_notify, and the refusals: another CA, the system's trust store, an
 expired certificate, a name and an address that do not match, a server that
 requires a client certificate when none is given, a server that offers only
 TLS 1.1, a plain server that echoes and one that stays silent.
@@ -103,7 +104,18 @@ def echo(conn):
         conn.close()
 
 
-def tls_server(d, leaf, minimum=None, maximum=None, client_ca=None, legacy=False):
+def goodbye(tls):
+    """Sends a few bytes, then ends the session with close_notify."""
+    try:
+        tls.sendall(b"bye")
+        tls.unwrap()
+    except (OSError, ssl.SSLError):
+        pass
+    finally:
+        tls.close()
+
+
+def tls_server(d, leaf, minimum=None, maximum=None, client_ca=None, legacy=False, then=echo):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     if legacy:
         context.set_ciphers("DEFAULT:@SECLEVEL=0")
@@ -123,7 +135,7 @@ def tls_server(d, leaf, minimum=None, maximum=None, client_ca=None, legacy=False
         except (OSError, ssl.SSLError):
             conn.close()
             return
-        echo(tls)
+        then(tls)
 
     return serve(handle)
 
@@ -162,6 +174,7 @@ def main():
     elsewhere = tls_server(d, "elsewhere")
     tls11 = tls_server(d, "server", minimum=ssl.TLSVersion.TLSv1, maximum=ssl.TLSVersion.TLSv1_1,
                        legacy=True)
+    closing = tls_server(d, "server", then=goodbye)
     plain = serve(echo)
     quiet = serve(silent)
 
@@ -174,6 +187,7 @@ def main():
         f"ok=TLS 1.2 ",
         f"client-cert-by-address|127.0.0.1|{clientauth}|{ca}|{cert}|{key}|"
         f"ok=, server CN=localhost, SHA-256 {server_print}",
+        f"close-notify|localhost|{closing}|{ca}|||closes=bye",
         f"no-client-cert|127.0.0.1|{clientauth}|{ca}|||refused=",
         f"other-ca|localhost|{foreign}|{ca}|||refused=unable to get local issuer",
         f"system-store|localhost|{tls12}||||refused=unable to get local issuer",

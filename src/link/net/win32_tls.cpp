@@ -49,6 +49,7 @@ constexpr std::size_t kRecordMax = 5 + 16384 + 2048;
 constexpr std::size_t kPlainMax = 16384;
 constexpr std::size_t kTokenMax = 16384;
 constexpr std::size_t kFileMax = 32768;
+constexpr uint8_t kAlertRecord = 21;            // a TLS record's content type
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;  // SECURITY_FLAG_IGNORE_UNKNOWN_CA (wininet.h)
 constexpr DWORD kModernProtocols = SP_PROT_TLS1_2 | SP_PROT_TLS1_3;
 constexpr DWORD kOldClientProtocols =
@@ -880,6 +881,8 @@ int32_t TlsSession::receive(std::span<uint8_t> into) noexcept {
     if (failed_) return kSocketFailed;
     SECURITY_STATUS status = SEC_E_INCOMPLETE_MESSAGE;
     SecBuffer buffers[4] = {};
+    // The record's content type, in the clear before TLS 1.3.
+    const uint8_t record_type = in_[0];
     if (in_used_ > 0) {
       buffers[0] = {static_cast<ULONG>(in_used_), SECBUFFER_DATA, in_.data()};
       buffers[1] = {0, SECBUFFER_EMPTY, nullptr};
@@ -922,6 +925,12 @@ int32_t TlsSession::receive(std::span<uint8_t> into) noexcept {
         extra != nullptr ? std::min<std::size_t>(extra->cbBuffer, in_used_) : 0;
     std::memmove(in_.data(), in_.data() + in_used_ - rest, rest);
     in_used_ = rest;
+    // An alert that gives no data ends the session: Windows reports
+    // close_notify as SEC_I_CONTEXT_EXPIRED, Wine as an empty SEC_E_OK.
+    if (status == SEC_E_OK && plain_end_ == 0 && record_type == kAlertRecord) {
+      failed_ = true;
+      return kSocketFailed;
+    }
     if (status == SEC_I_RENEGOTIATE) {
       // A post-handshake message (a TLS 1.3 ticket or key update): the SSPI
       // takes it through InitializeSecurityContext, with what followed it.
