@@ -5,13 +5,16 @@
 // opens, echoes 40000 bytes exactly, and its description contains TEXT;
 // "closes=TEXT": the session opens, the server sends TEXT and ends the
 // session, and receiving gives TEXT and then the failure; or "refused=TEXT":
-// tls_connect fails within its time limit with a reason containing TEXT. The sessions that open run
-// at the same time, one thread each. Prints one line per case; exits 0 when all hold.
+// tls_connect fails within its time limit with a reason containing TEXT.
+// The sessions that open and echo run at the same time, one thread each;
+// their handshakes and closes take turns, as Wine's SChannel keeps its table
+// of handles without a lock. Prints one line per case; exits 0 when all hold.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +30,8 @@ namespace {
 using namespace vorkand::link::net;
 
 constexpr uint32_t kTimeoutMs = 3000;
+
+std::mutex g_handshakes;
 
 struct Case {
   std::string fields[7];
@@ -101,9 +106,11 @@ void run(Case& c) {
   }
   const TlsFiles files{given(c.fields[3]), given(c.fields[4]), given(c.fields[5])};
   char reason[200] = "unset";
+  std::unique_lock turn(g_handshakes);
   const DWORD start = GetTickCount();
   TlsSession* session = tls_connect(socket, c.fields[1].c_str(), files, kTimeoutMs, reason);
   const DWORD spent = GetTickCount() - start;
+  turn.unlock();
   std::string why;
   if (session == nullptr) {
     c.ok = !want_ok && std::strstr(reason, text.c_str()) != nullptr && spent <= kTimeoutMs + 500;
@@ -124,7 +131,9 @@ void run(Case& c) {
         why += "; " + echo_why;
       }
     }
+    turn.lock();
     tls_close(session);
+    turn.unlock();
   }
   socket_close(socket);
   c.verdict = name + ": " + why;

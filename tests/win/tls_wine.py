@@ -200,8 +200,13 @@ def main():
         f"ca-file-missing|localhost|{tls12}|{ca}.missing|||refused=cannot open",
     ]
     emulator = [os.path.abspath(args.wine_run), os.path.abspath(args.prefix)]
-    host = subprocess.run(emulator + args.command + cases, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=RUN_LIMIT_S)
+    try:
+        host = subprocess.run(emulator + args.command + cases, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=RUN_LIMIT_S)
+    except subprocess.TimeoutExpired as stuck:
+        print((stuck.stdout or b"").decode(errors="replace"))
+        print(f"FAIL the program did not end within {RUN_LIMIT_S} s")
+        return 1
     print(host.stdout.decode(errors="replace"), end="")
     return host.returncode
 
