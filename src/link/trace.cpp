@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -22,7 +23,7 @@ constexpr uint8_t kInsResetRetryCounter = 0x2C;
 
 constexpr char kTraceVariable[] = "VORKAND_TRACE";
 constexpr char kSecretsVariable[] = "VORKAND_TRACE_SECRETS";
-constexpr std::size_t kMaxDescription = 512;
+constexpr std::size_t kMaxDescription = 1024;
 
 // Every trace's lines go out one at a time, so that two handles writing into
 // one file never mix their lines.
@@ -158,6 +159,11 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
   std::array<char, kMaxDescription> description{};
   channel.describe(description);
   description.back() = '\0';
+  if (*channel.mapped_by() != '\0') {
+    const std::size_t used = std::strlen(description.data());
+    std::snprintf(description.data() + used, description.size() - used, ", mapped by %s",
+                  channel.mapped_by());
+  }
   trace->header(description.data());
   return trace;
 }
