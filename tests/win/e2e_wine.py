@@ -151,7 +151,8 @@ def check_tool(args, emulator, env, mapping):
     expect("readers names the file's mappings",
            f"COM1  {mapping}  {ini} [ports] COM1  opens\n" in readers and
            f"COM2  COM8  {ini} [ports] COM2  cannot be opened: missing\n" in readers, readers)
-    for name, words in (("atr", ["atr", "--atr-list", "Z:" + data + "/known-atrs.txt"]),
+    for name, words in (("version", ["--version"]),
+                        ("atr", ["atr", "--atr-list", "Z:" + data + "/known-atrs.txt"]),
                         ("send", ["send", "00A4000C025000", "00 A4 00 0C 02 50 01", "00B0000000",
                                   "00A4000C027777", "00B0000000"])):
         with open(os.path.join(args.tool, "golden", name + ".txt")) as f:
@@ -159,8 +160,8 @@ def check_tool(args, emulator, env, mapping):
         output = run(*words)
         expect(f"{name} as golden/{name}.txt", output == golden, output)
     traced = run("--trace", "send", "00A4000C025000")
-    expect("--trace shows the frames", " ms  host -> reader  40 49 07 00 A4 00 0C 02 50 00 00\n"
-           in traced and traced.endswith("--- exit 0\n"), traced)
+    expect("--trace shows the frames", " 49 07 00 A4 00 0C 02 50 00 00\n" in traced and
+           " ms  reader -> host  " in traced and traced.endswith("--- exit 0\n"), traced)
     sim = run("sim")
     expect("sim says it is for Linux",
            sim.startswith("--- stderr\nvorkand: sim is for Linux") and sim.endswith(
