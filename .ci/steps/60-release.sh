@@ -240,19 +240,29 @@ $name/SHA256SUMS
 $name/include/vorkand.h
 $name/win32/libvorkand.dll.a
 $name/win32/vorkand.dll
+$name/win32/vorkand.exe
 $name/win32/vorkand32.def
 $name/win64/libvorkand.dll.a
 $name/win64/vorkand.def
 $name/win64/vorkand.dll
+$name/win64/vorkand.exe
 EOF
 diff "$work/zip-expected" "$work/zip-files" || die "the zip's file list"
 (cd "$work/zip/$name" && sha256sum --quiet -c SHA256SUMS) || die "the zip's SHA256SUMS"
-[ "$(wc -l <"$work/zip/$name/SHA256SUMS")" -eq 8 ] || die "the zip's SHA256SUMS does not list its 8 files"
+[ "$(wc -l <"$work/zip/$name/SHA256SUMS")" -eq 10 ] || die "the zip's SHA256SUMS does not list its 10 files"
 grep -q '^## Windows DLL' "$work/zip/$name/README-Windows.txt" || die "README-Windows.txt"
 i686-w64-mingw32-objdump -f "$work/zip/$name/win32/vorkand.dll" | grep -q 'pei-i386' ||
   die "win32/vorkand.dll is no 32-bit DLL"
 x86_64-w64-mingw32-objdump -f "$work/zip/$name/win64/vorkand.dll" | grep -q 'pei-x86-64' ||
   die "win64/vorkand.dll is no 64-bit DLL"
+# Each vorkand.exe is of its DLL's bitness and needs only it and system DLLs.
+for arch in win32:i686 win64:x86_64; do
+  exe=$work/zip/$name/${arch%%:*}/vorkand.exe
+  bash tests/win/check_tool_imports.sh "${arch#*:}-w64-mingw32-objdump" "$exe" >/dev/null ||
+    die "${arch%%:*}/vorkand.exe imports more than vorkand.dll and system DLLs"
+done
+i686-w64-mingw32-objdump -f "$work/zip/$name/win32/vorkand.exe" | grep -q 'pei-i386' ||
+  die "win32/vorkand.exe is no 32-bit program"
 # A Windows host compiled against the zip's header links with each import
 # library (on 32-bit that resolves the header's __stdcall names).
 for arch in win32:i686 win64:x86_64; do
@@ -261,4 +271,4 @@ for arch in win32:i686 win64:x86_64; do
     "$work/zip/$name/$dir/libvorkand.dll.a" -o "$work/host-$dir.exe" ||
     die "a host linked with $dir/libvorkand.dll.a"
 done
-say "ok   $name.zip: 9 files, checksums match, both import libraries link"
+say "ok   $name.zip: 11 files, checksums match, both import libraries link"

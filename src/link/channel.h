@@ -3,7 +3,10 @@
 // from above as the transport its frames go through.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <span>
 
@@ -39,6 +42,15 @@ class Channel {
     if (!out.empty()) out[0] = '\0';
   }
 
+  // Where the port's mapping came from, for the trace: the variable
+  // ("VORKAND_COM1") or the configuration file and its key; empty when the
+  // port is not mapped.
+  static constexpr std::size_t kMaxMappedBy = 600;
+  const char* mapped_by() const noexcept { return mapped_by_.data(); }
+  void set_mapped_by(const char* source) noexcept {
+    std::snprintf(mapped_by_.data(), mapped_by_.size(), "%s", source);
+  }
+
   // The frame trace of this port (see trace.h), nullptr while tracing is off.
   Trace* trace() const noexcept { return trace_.get(); }
   // Takes `trace` over (nullptr: none) and lets it watch the transport.
@@ -49,6 +61,7 @@ class Channel {
 
  private:
   int32_t handle_;
+  std::array<char, kMaxMappedBy> mapped_by_{};
   std::unique_ptr<Trace> trace_;
 };
 

@@ -1,7 +1,8 @@
 // Opening COM1..COM4: the port's mapping chooses the kind of port, and each
 // kind opens its own channel. A mapping with none of the kinds' prefixes is a
-// serial device (on POSIX its path, unset: /dev/ttyS<n-1>; on Windows the port
-// is opened by the name as given).
+// serial device (on POSIX its path, unset: /dev/ttyS<n-1>; on Windows a port
+// name such as COM7, unset: the port by the name as given).
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -74,21 +75,25 @@ constexpr std::size_t kMaxMapping = 4096;
 
 }  // namespace
 
-bool com_mapping(int index, std::span<char> out) noexcept {
+bool com_mapping(int index, std::span<char> out, std::span<char> source) noexcept {
+  if (!source.empty()) source[0] = '\0';
   if (index < 1 || index > 4 || out.empty()) return false;
   char variable[] = "VORKAND_COM0";
   variable[sizeof variable - 2] = static_cast<char>('0' + index);
-  return environment(variable, out) != Setting::too_long;
+  return environment(variable, out, source) != Setting::too_long;
 }
 
 Channel* open_channel(int index, const char* name_as_given) noexcept {
   std::array<char, kMaxMapping> mapping{};
-  if (!com_mapping(index, mapping)) return nullptr;
+  std::array<char, Channel::kMaxMappedBy> source{};
+  if (!com_mapping(index, mapping, source)) return nullptr;
   const std::string_view mapped(mapping.data());
-  for (const PortKind& kind : kKinds) {
-    if (mapped.starts_with(kind.prefix)) return kind.open(mapping.data());
-  }
-  return open_serial(index, name_as_given);
+  const auto kind = std::find_if(kKinds.begin(), kKinds.end(),
+                                 [&](const PortKind& k) { return mapped.starts_with(k.prefix); });
+  Channel* const channel =
+      kind != kKinds.end() ? kind->open(mapping.data()) : open_serial(index, name_as_given);
+  if (channel != nullptr) channel->set_mapped_by(source.data());
+  return channel;
 }
 
 }  // namespace vorkand::link

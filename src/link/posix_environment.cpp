@@ -1,4 +1,5 @@
 // Environment variables on POSIX.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -6,7 +7,8 @@
 
 namespace vorkand::link {
 
-Setting environment(const char* name, std::span<char> out) noexcept {
+Setting environment(const char* name, std::span<char> out, std::span<char> source) noexcept {
+  if (!source.empty()) source[0] = '\0';
   if (out.empty()) return Setting::too_long;
   out[0] = '\0';
   // A host may run privileged: its environment is not to be trusted then.
@@ -15,6 +17,7 @@ Setting environment(const char* name, std::span<char> out) noexcept {
   const std::size_t length = std::strlen(value);
   if (length >= out.size()) return Setting::too_long;
   std::memcpy(out.data(), value, length + 1);
+  if (!source.empty()) std::snprintf(source.data(), source.size(), "%s", name);
   return Setting::set;
 }
 

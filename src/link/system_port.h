@@ -13,7 +13,8 @@ namespace vorkand::link {
 
 // Writes the device COM port `index` (1..4) opens into `out`, zero-terminated:
 // on POSIX the path VORKAND_COMn names (else /dev/ttyS<index-1>), on Windows
-// the name as given. False when it does not fit.
+// \\.\COMn for a mapping naming port n (else the name as given). False when
+// it does not fit, or on Windows when the mapping names no port.
 bool com_device_name(int index, const char* name_as_given, std::span<char> out) noexcept;
 
 // Opens COM port `index` (1..4) exclusively and applies the reader's line

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -17,7 +18,7 @@ namespace {
 constexpr char kTraceVariable[] = "VORKAND_TRACE";
 constexpr char kSecretsVariable[] = "VORKAND_TRACE_SECRETS";
 constexpr char kMaxVariable[] = "VORKAND_TRACE_MAX";
-constexpr std::size_t kMaxDescription = 512;
+constexpr std::size_t kMaxDescription = 1024;
 
 // VORKAND_TRACE_MAX: bytes per trace file, decimal; 0 for no limit. Unset or
 // not a number: the default.
@@ -138,6 +139,11 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
   std::array<char, kMaxDescription> description{};
   channel.describe(description);
   description.back() = '\0';
+  if (*channel.mapped_by() != '\0') {
+    const std::size_t used = std::strlen(description.data());
+    std::snprintf(description.data() + used, description.size() - used, ", mapped by %s",
+                  channel.mapped_by());
+  }
   trace->header(description.data());
   return trace;
 }

@@ -1,7 +1,10 @@
 // The Windows serial port behind the Port seam.
 //
 // A port is opened by the name as the caller gave it ("COM1", "com1", ...),
-// without sharing, so a second open of a port in use fails. Its settings are
+// or, when VORKAND_COMn (or vorkand.ini) maps it to another port ("COM7",
+// "\\.\COM12", any case), by that port's device name \\.\COMn; a mapping
+// that names no port opens nothing. Either way without sharing, so a second
+// open of a port in use fails. Its settings are
 // fetched, changed by the mode string "baud=9600 parity=E data=8 stop=1" (which
 // also turns XON/XOFF and hardware flow control off) and put back; nothing
 // else is set: no time-outs, queue sizes or modem lines. Reads take only the
@@ -14,10 +17,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "link/environment.h"
 #include "link/system_port.h"
 
 namespace vorkand::link {
@@ -70,18 +77,43 @@ int32_t open_and_configure(const char* name) noexcept {
   return handle;
 }
 
+// "\\.\COMn" for a mapping that names port n (1..255): "COM7", "com12",
+// "\\.\COM7"; false for anything else.
+bool port_device_name(std::string_view mapping, std::span<char> out) noexcept {
+  constexpr std::string_view kDevicePrefix = "\\\\.\\";
+  if (mapping.starts_with(kDevicePrefix)) mapping.remove_prefix(kDevicePrefix.size());
+  if (mapping.size() < 4 || mapping.size() > 6) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if ((mapping[i] | 0x20) != "com"[i]) return false;
+  }
+  const std::string_view digits = mapping.substr(3);
+  unsigned number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (digits[0] == '0' || number > 255) return false;
+  const int written = std::snprintf(out.data(), out.size(), "\\\\.\\COM%u", number);
+  return written > 0 && static_cast<std::size_t>(written) < out.size();
+}
+
 }  // namespace
 
-bool com_device_name(int /*index*/, const char* name_as_given, std::span<char> out) noexcept {
+bool com_device_name(int index, const char* name_as_given, std::span<char> out) noexcept {
   if (out.empty() || name_as_given == nullptr) return false;
+  std::array<char, 4096> mapping{};
+  if (!com_mapping(index, mapping)) return false;
+  if (mapping[0] != '\0') return port_device_name(mapping.data(), out);
   const std::size_t length = std::strlen(name_as_given);
   if (length >= out.size()) return false;
   std::memcpy(out.data(), name_as_given, length + 1);
   return true;
 }
 
-int32_t open_com_port(int /*index*/, const char* name_as_given) noexcept {
-  return open_and_configure(name_as_given);
+int32_t open_com_port(int index, const char* name_as_given) noexcept {
+  std::array<char, 32> device{};
+  if (!com_device_name(index, name_as_given, device)) return 0;
+  return open_and_configure(device.data());
 }
 
 int32_t open_device(const char* path) noexcept {

@@ -134,6 +134,10 @@ TEST(TraceE2e, TracedSessionReplaysWithIdenticalResultsAndDivergenceNamesItsLine
   EXPECT_EQ(to_hex(recorded[6].data), to_hex(h("73 65 63 72 65 74 3A 20 34 32")));
 
   const std::string text = read_file(trace);
+  // The header names what the port was mapped by.
+  EXPECT_NE(text.find(" 9600 baud 8E1, no flow control, mapped by VORKAND_COM1\n"),
+            std::string::npos)
+      << text;
   // The PINs never reach the file: not in the frames, not in the calls.
   EXPECT_EQ(text.find("31 32 33 34"), std::string::npos) << text;
   EXPECT_EQ(text.find("35 36 37 38"), std::string::npos) << text;

@@ -3,7 +3,8 @@
 // harness's scripted reader, whose every answer is known here, or the
 // project's simulator with its built-in card. Prints one line per step; exits
 // 0 when every step gave what that reader implies.
-// The scripted run is traced (VORKAND_TRACE) and its trace checked.
+// The scripted run is traced (VORKAND_TRACE) and its trace checked; then a
+// copy of the DLL is configured by vorkand.ini beside it.
 // Usage: e2e_host DLL_PATH [scripted|sim]
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -12,11 +13,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "vorkand.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 int g_failures = 0;
 
@@ -146,6 +150,86 @@ void check_trace(const char* path) {
   }
 }
 
+std::string read_text(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::string text;
+  std::array<char, 4096> chunk{};
+  for (std::size_t got; file != nullptr && (got = std::fread(chunk.data(), 1, chunk.size(), file));)
+    text.append(chunk.data(), got);
+  if (file != nullptr) std::fclose(file);
+  return text;
+}
+
+bool write_text(const std::string& path, const std::string& text) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
+}
+
+// vorkand.ini beside a copy of the DLL, against the scripted reader, which the
+// harness also puts on COM7 (COM3 is no serial port, COM8 does not exist):
+// the file maps COM2 to COM7 and COM1 to COM8, and turns the trace on; the
+// variable wins over it; a vorkand.ini in the current directory maps COM3
+// to COM7 and must not be read; a mapping that names no port opens nothing.
+void configuration_file(const char* dll_path) {
+  std::array<char, MAX_PATH> temp{};
+  const std::string base(temp.data(), GetTempPathA(MAX_PATH - 32, temp.data()));
+  const std::string dir = base + "vorkand_ini_dll\\", cwd = base + "vorkand_ini_cwd\\";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  CreateDirectoryA(cwd.c_str(), nullptr);
+  const std::string trace = dir + "trace.log";
+  DeleteFileA(trace.c_str());
+  expect("copy of the DLL", CopyFileA(dll_path, (dir + "vorkand.dll").c_str(), FALSE) != 0, 1);
+  expect("vorkand.ini beside it",
+         write_text(dir + "vorkand.ini",
+                    "[ports]\r\nCOM1=COM8\r\nCOM2=\\\\.\\com7\r\n"
+                    "COM4=/dev/ttyS0\r\n[trace]\r\nfile=" +
+                        trace + "\r\n"),
+         1);
+  expect("vorkand.ini in the current directory",
+         write_text(cwd + "vorkand.ini", "[ports]\r\nCOM3=COM7\r\n"), 1);
+  std::array<char, MAX_PATH> old_cwd{};
+  GetCurrentDirectoryA(MAX_PATH, old_cwd.data());
+  SetCurrentDirectoryA(cwd.c_str());
+
+  HMODULE dll = LoadLibraryA((dir + "vorkand.dll").c_str());
+  expect("LoadLibrary(copy)", dll != nullptr, 1);
+  if (dll != nullptr) {
+    const auto open = find<decltype(CT_open)>(dll, "CT_open");
+    const auto close = find<decltype(CT_close)>(dll, "CT_close");
+    const auto reset = find<decltype(CT_reset)>(dll, "CT_reset");
+    const auto session = [&](const char* port) {
+      const int32_t handle = open(port);
+      const long result = handle == 0 ? 0 : reset(handle);
+      if (handle != 0) close(handle);
+      return result;
+    };
+    expect("COM2 (file: \\\\.\\com7)", session("COM2"), 0x9000);
+    expect("COM1 (file: COM8, missing)", session("COM1"), 0);
+    SetEnvironmentVariableA("VORKAND_COM1", "com7");
+    expect("COM1 (VORKAND_COM1=com7 over the file)", session("COM1"), 0x9000);
+    SetEnvironmentVariableA("VORKAND_COM1", nullptr);
+    expect("COM3 (not from the current directory's file)", session("COM3"), 0);
+    expect("COM4 (a mapping that names no port)", session("COM4"), 0);
+    FreeLibrary(dll);
+  }
+  SetCurrentDirectoryA(old_cwd.data());
+  const std::string text = read_text(trace);
+  for (const std::string& line :
+       {", serial port \\\\.\\COM7, 9600 baud 8E1, no flow control, mapped by " + dir +
+            "vorkand.ini [ports] COM2\n",
+        ", serial port \\\\.\\COM7, 9600 baud 8E1, no flow control, mapped by VORKAND_COM1\n"s}) {
+    expect(line.c_str(), text.find(line) != std::string::npos, 1);
+  }
+  if (g_failures != 0) std::printf("trace:\n%s", text.c_str());
+  for (const std::string& file :
+       {dir + "vorkand.dll", dir + "vorkand.ini", trace, cwd + "vorkand.ini"})
+    DeleteFileA(file.c_str());
+  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryA(cwd.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +260,7 @@ int main(int argc, char** argv) {
     SetEnvironmentVariableA("VORKAND_TRACE", nullptr);
     check_trace(trace.data());
     DeleteFileA(trace.data());
+    configuration_file(argc > 1 ? argv[1] : "vorkand.dll");
   }
   FreeLibrary(dll);
   return g_failures == 0 ? 0 : 1;

@@ -13,9 +13,13 @@ With --sim VORKAND, the reader is the project's own simulator (`VORKAND
 With --ser2net as well, ser2net serves the simulator over RFC 2217 on
 127.0.0.1 and COM1 is mapped to it (VORKAND_COM1=rfc2217://...): the DLL then
 reaches the reader through Winsock. Exits 77 (skipped) without ser2net.
+With --tool DIR as well, PROGRAM and its argument are vorkand.exe and
+vorkand.dll: copied into one folder whose vorkand.ini maps COM1 to the
+simulator, the tool's commands are checked, atr and send against the Linux
+tool's golden files in DIR/golden (DIR/data holds their inputs).
 
 Usage: e2e_wine.py --wine-run WRAPPER --prefix PREFIX --shim-source FILE --work-dir DIR
-                   [--sim VORKAND [--ser2net]] -- PROGRAM [ARGS...]
+                   [--sim VORKAND [--ser2net [--tool DIR]]] -- PROGRAM [ARGS...]
 """
 import argparse
 import json
@@ -71,16 +75,20 @@ def build_shim(source, work_dir):
 
 
 def point_com1_at(emulator, device):
+    """COM1 and COM7 lead to `device`, COM3 to no serial port, COM8 nowhere."""
     dosdevices = os.path.join(emulator[1], "dosdevices")
     if not os.path.isdir(dosdevices):  # a fresh prefix: let the wrapper create it
         subprocess.run(emulator + ["cmd", "/c", "exit"], check=True, timeout=120,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    link = os.path.join(dosdevices, "com1")
-    tmp = link + ".new"
-    if os.path.lexists(tmp):
-        os.unlink(tmp)
-    os.symlink(device, tmp)
-    os.replace(tmp, link)
+    for name, target in (("com1", device), ("com7", device), ("com3", "/dev/null")):
+        link = os.path.join(dosdevices, name)
+        tmp = link + ".new"
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(target, tmp)
+        os.replace(tmp, link)
+    if os.path.lexists(os.path.join(dosdevices, "com8")):
+        os.unlink(os.path.join(dosdevices, "com8"))
 
 
 def listening(port):
@@ -111,6 +119,56 @@ def serve_over_rfc2217(device, work_dir):
     return server, f"rfc2217://127.0.0.1:{port}"
 
 
+def check_tool(args, emulator, env, mapping):
+    """vorkand.exe beside a copy of vorkand.dll whose vorkand.ini maps COM1 to
+    `mapping` and COM2 to a missing port; no VORKAND_* variable is set."""
+    folder = os.path.join(args.work_dir, "tool")
+    os.makedirs(folder, exist_ok=True)
+    for program in args.command[:2]:
+        shutil.copy(program, folder)
+    with open(os.path.join(folder, "vorkand.ini"), "w") as f:
+        f.write(f"[ports]\r\nCOM1={mapping}\r\nCOM2=COM8\r\n")
+    env = {k: v for k, v in env.items() if not k.startswith("VORKAND_")}
+    tool = emulator + [os.path.join(folder, "vorkand.exe")]
+    data = os.path.join(args.tool, "data")
+    failures = 0
+
+    def run(*words):
+        done = subprocess.run(tool + list(words), env=env, capture_output=True, timeout=RUN_LIMIT_S)
+        text = [out.decode(errors="replace").replace("\r\n", "\n").replace("Z:" + data, "data")
+                for out in (done.stdout, done.stderr)]
+        return f"{text[0]}--- stderr\n{text[1]}--- exit {done.returncode}\n"
+
+    def expect(what, ok, output):
+        nonlocal failures
+        print(("ok   " if ok else "FAIL ") + what)
+        if not ok:
+            failures += 1
+            print(output)
+
+    ini = "Z:" + folder.replace("/", "\\") + "\\vorkand.ini"
+    readers = run("readers")
+    expect("readers names the file's mappings",
+           f"COM1  {mapping}  {ini} [ports] COM1  opens\n" in readers and
+           f"COM2  COM8  {ini} [ports] COM2  cannot be opened: missing\n" in readers, readers)
+    for name, words in (("version", ["--version"]),
+                        ("atr", ["atr", "--atr-list", "Z:" + data + "/known-atrs.txt"]),
+                        ("send", ["send", "00A4000C025000", "00 A4 00 0C 02 50 01", "00B0000000",
+                                  "00A4000C027777", "00B0000000"])):
+        with open(os.path.join(args.tool, "golden", name + ".txt")) as f:
+            golden = f.read()
+        output = run(*words)
+        expect(f"{name} as golden/{name}.txt", output == golden, output)
+    traced = run("--trace", "send", "00A4000C025000")
+    expect("--trace shows the frames", " 49 07 00 A4 00 0C 02 50 00 00\n" in traced and
+           " ms  reader -> host  " in traced and traced.endswith("--- exit 0\n"), traced)
+    sim = run("sim")
+    expect("sim says it is for Linux",
+           sim.startswith("--- stderr\nvorkand: sim is for Linux") and sim.endswith(
+               "--- exit 2\n") and sim.count("\n") == 3, sim)
+    return 1 if failures else 0
+
+
 def run_on_simulator(args, emulator, env):
     sim = subprocess.Popen([args.sim, "--json", "sim"], stdout=subprocess.PIPE, text=True)
     server = None
@@ -121,6 +179,8 @@ def run_on_simulator(args, emulator, env):
             env = dict(env, VORKAND_COM1=mapping)
         else:
             point_com1_at(emulator, device)
+        if args.tool:
+            return check_tool(args, emulator, env, mapping)
         host = subprocess.run(emulator + args.command, env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=RUN_LIMIT_S)
         print(host.stdout.decode(errors="replace"), end="")
@@ -142,6 +202,7 @@ def main():
     parser.add_argument("--sim", help="run this vorkand tool's simulator as the reader")
     parser.add_argument("--ser2net", action="store_true",
                         help="reach the simulator through ser2net over RFC 2217")
+    parser.add_argument("--tool", help="check vorkand.exe against the golden files in DIR")
     parser.add_argument("command", nargs="+", help="the Windows program and its arguments")
     args = parser.parse_args()
     emulator = [os.path.abspath(args.wine_run), os.path.abspath(args.prefix)]

@@ -1,7 +1,5 @@
 // `vorkand readers`: what COM1..COM4 map to and whether each opens now, then
 // the PC/SC readers with their card state and ATR.
-#include <stdlib.h>
-
 #include "cli/commands.h"
 #include "cli/pcsc_readers.h"
 #include "vorkand.h"
@@ -15,8 +13,7 @@ int run_readers(const Context& context) {
     PortState port;
     port.port = name;
     port.mapping = port_mapping(name);
-    const char* variable = secure_getenv(port_variable(name).c_str());
-    port.from_variable = variable != nullptr && *variable != '\0';
+    port.source = port_source(name);
     const int32_t handle = CT_open(name.c_str());
     port.opens = handle != 0;
     if (port.opens) {

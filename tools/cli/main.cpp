@@ -1,6 +1,5 @@
 // vorkand: the command-line tool over the library (and its reader simulator).
 #include <fmt/format.h>
-#include <stdlib.h>
 
 #include <CLI/CLI.hpp>
 
@@ -10,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/globals.h"
+#include "cli/system.h"
 #include "cli/trace_option.h"
 #include "vorkand.h"
 
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
 
   const auto port = normalise_port(globals.port);
   if (!port) return out->finish(out->fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4"));
-  if (!globals.device.empty()) setenv(port_variable(*port).c_str(), globals.device.c_str(), 1);
+  if (!globals.device.empty()) set_variable(port_variable(*port), globals.device);
   const Context context{*port, globals.atr_list, *out};
   // Shows the library's own trace until the command returns.
   std::optional<TraceView> trace_view;

@@ -1,8 +1,6 @@
 #include "cli/output.h"
 
 #include <fmt/format.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -15,11 +13,6 @@ int Output::fail(int status, const std::string& message) {
   fmt::print(stderr, "vorkand: {}\n", message);
   record_error(status, message);
   return status;
-}
-
-bool colour_wanted() {
-  const char* no_colour = secure_getenv("NO_COLOR");
-  return ::isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
 }
 
 std::string sw_text(uint16_t sw) {

@@ -50,7 +50,7 @@ struct ScriptResult {
 struct PortState {
   std::string port;     // COM1
   std::string mapping;  // what it maps to
-  bool from_variable = false;
+  std::string source;   // where the mapping comes from; empty: the default
   bool opens = false;
   std::string why;  // when it does not open
 };
@@ -105,9 +105,6 @@ class Output {
 // ATR fields.
 std::unique_ptr<Output> make_text_output(bool colour);
 std::unique_ptr<Output> make_json_output();
-
-// Colour when standard output is a terminal and NO_COLOR is unset or empty.
-bool colour_wanted();
 
 // "90 00  success"
 std::string sw_text(uint16_t sw);

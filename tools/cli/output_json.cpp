@@ -201,9 +201,10 @@ class JsonOutput final : public Output {
     list_ = "ports";
     for (const PortState& port : ports) {
       items_.push_back(fmt::format(
-          R"({{"port":"{}","mapping":{},"variable":{},"opens":{},"why":{}}})", port.port,
-          quoted(port.mapping), port.from_variable ? quoted(port_variable(port.port)) : "null",
-          port.opens, quoted(port.why)));
+          R"({{"port":"{}","mapping":{},"variable":{},"source":{},"opens":{},"why":{}}})",
+          port.port, quoted(port.mapping),
+          port.source == port_variable(port.port) ? quoted(port.source) : "null",
+          port.source.empty() ? "null" : quoted(port.source), port.opens, quoted(port.why)));
     }
   }
 

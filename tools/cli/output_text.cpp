@@ -117,7 +117,7 @@ class TextOutput final : public Output {
                                 : port.why.empty() ? paint("cannot be opened", kRed)
                                                    : paint("cannot be opened: " + port.why, kRed);
       fmt::print("{}  {}  {}  {}\n", paint(port.port, kCyan), port.mapping,
-                 port.from_variable ? port_variable(port.port) : "default", state);
+                 port.source.empty() ? "default" : port.source, state);
     }
     if (!pcsc.available) {
       fmt::print("PC/SC: {}\n", pcsc.note);

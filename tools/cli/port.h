@@ -30,8 +30,13 @@ std::optional<std::string> normalise_port(std::string_view name);
 std::string port_variable(std::string_view port);
 
 // What the library opens for the port: the variable's value when set and not
-// empty, else /dev/ttyS0../dev/ttyS3.
+// empty, else /dev/ttyS0../dev/ttyS3 (Windows: vorkand.ini beside vorkand.dll,
+// else the port itself).
 std::string port_mapping(std::string_view port);
+
+// Where the port's mapping comes from: "VORKAND_COM2", on Windows also
+// "C:\dir\vorkand.ini [ports] COM2"; empty when the port is not mapped.
+std::string port_source(std::string_view port);
 
 // An APDU typed by a user: hex bytes, kMinApdu to kMaxApdu of them. On
 // error, what is wrong (the length and the limit, never the bytes).

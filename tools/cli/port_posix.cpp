@@ -13,6 +13,12 @@ std::string port_mapping(std::string_view port) {
   return fmt::format("/dev/ttyS{}", port.back() - '1');
 }
 
+std::string port_source(std::string_view port) {
+  const std::string variable = port_variable(port);
+  const char* value = secure_getenv(variable.c_str());
+  return value != nullptr && *value != '\0' ? variable : std::string();
+}
+
 std::string open_failure(const std::string& mapping) {
   // The other kinds of port (PC/SC readers, network ports) are the
   // library's to reach; only a device path can be examined here.

@@ -1,7 +1,6 @@
 #include "cli/trace_option.h"
 
 #include <fcntl.h>
-#include <fmt/format.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
-#include "sim/replay.h"
 
 namespace vorkand::cli {
 namespace {
@@ -30,17 +27,6 @@ void write_all(int fd, std::string_view text) {
 }
 
 }  // namespace
-
-std::string view_trace_line(std::string_view line, double started_seconds) {
-  const auto record = sim::parse_trace_record(line);
-  if (!record) return std::string(line);
-  const double ms = (record->seconds - started_seconds) * 1000.0;
-  if (record->kind == ">") return fmt::format("{:10.3f} ms  host -> reader  {}", ms, record->rest);
-  if (record->kind == "<") return fmt::format("{:10.3f} ms  reader -> host  {}", ms, record->rest);
-  if (record->kind == "end")
-    return fmt::format("{:10.3f} ms  no complete reply: {}", ms, record->rest);
-  return {};
-}
 
 TraceView::TraceView() : started_(monotonic_seconds()) {
   std::array<int, 2> ends{};
