@@ -9,6 +9,9 @@
 // memory: it never opens a path itself.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -296,6 +299,19 @@ bool present(const Functions& f, SSL_CTX* context, const TlsFiles& files,
   return ok;
 }
 
+// OpenSSL reads the socket itself: after each read, acknowledge at once what
+// arrived, as socket_receive does, or a server that batches small segments
+// (Nagle) holds its next record until a delayed acknowledgement comes, tens
+// of milliseconds later.
+#ifdef TCP_QUICKACK
+void acknowledge_at_once(int fd) noexcept {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+#else
+void acknowledge_at_once(int) noexcept {}
+#endif
+
 bool is_ip_literal(const char* host) noexcept {
   // Names hold letters; IPv4 addresses only digits and dots; IPv6 ones colons.
   if (std::strchr(host, ':') != nullptr) return true;
@@ -309,7 +325,8 @@ bool is_ip_literal(const char* host) noexcept {
 
 class TlsSession {
  public:
-  TlsSession(const Functions& f, SSL_CTX* context) noexcept : f_(f), context_(context) {}
+  TlsSession(const Functions& f, SSL_CTX* context, int32_t socket) noexcept
+      : f_(f), context_(context), socket_(socket) {}
   ~TlsSession() {
     if (ssl_ != nullptr) f_.SSL_free(ssl_);
     f_.SSL_CTX_free(context_);
@@ -319,6 +336,7 @@ class TlsSession {
 
   const Functions& f_;
   SSL_CTX* context_;
+  int32_t socket_;
   SSL* ssl_ = nullptr;
   bool certificate_asked_ = false;  // the server asked for a client certificate
   std::array<char, 320> description_{};
@@ -391,7 +409,7 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
   f.ERR_clear_error();
 
   SSL_CTX* context = f.SSL_CTX_new(f.TLS_client_method());
-  auto* session = context != nullptr ? new (std::nothrow) TlsSession(f, context) : nullptr;
+  auto* session = context != nullptr ? new (std::nothrow) TlsSession(f, context, socket) : nullptr;
   if (session == nullptr) {
     if (context != nullptr) f.SSL_CTX_free(context);
     ssl_reason(f, "", "out of memory", reason);
@@ -430,6 +448,7 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
 
   for (;;) {
     const int result = f.SSL_connect(ssl);
+    acknowledge_at_once(socket);
     if (result == 1) break;
     const int error = f.SSL_get_error(ssl, result);
     const uint32_t spent = clock.now_ms() - start;
@@ -482,7 +501,9 @@ int32_t tls_send(TlsSession& session, std::span<const uint8_t> bytes) noexcept {
 int32_t tls_receive(TlsSession& session, std::span<uint8_t> into) noexcept {
   if (into.empty()) return kWouldBlock;
   const int wanted = static_cast<int>(std::min<std::size_t>(into.size(), 1 << 30));
-  return session.outcome(session.f_.SSL_read(session.ssl_, into.data(), wanted));
+  const int got = session.f_.SSL_read(session.ssl_, into.data(), wanted);
+  acknowledge_at_once(session.socket_);
+  return session.outcome(got);
 }
 
 bool tls_pending(const TlsSession& session) noexcept {
