@@ -91,8 +91,9 @@ function(vorkand_describe_packages)
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${runtime_package})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-  # pcsc: ports load pcsc-lite at run time; serial and network ports need nothing.
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS libpcsclite1)
+  # pcsc: ports and TLS network ports load pcsc-lite and libssl at run time; serial
+  # and plain network ports need nothing.
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "libpcsclite1, libssl3")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian}/triggers ${staged}/runtime/shlibs)
   set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
       "serial smart-card reader library

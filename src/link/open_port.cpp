@@ -68,6 +68,9 @@ constexpr std::array kKinds{
     PortKind{pcsc::kPcscPrefix, pcsc::open_pcsc},      // a PC/SC reader: pcsc:NAME
     PortKind{net::kRfc2217Prefix, net::open_rfc2217},  // rfc2217://HOST:PORT
     PortKind{net::kTcpPrefix, net::open_tcp},          // tcp://HOST:PORT
+    // The same inside TLS: rfc2217s://HOST:PORT, tls://HOST:PORT
+    PortKind{net::kRfc2217sPrefix, net::open_rfc2217s},
+    PortKind{net::kTlsPrefix, net::open_tls},
 };
 
 // Longest mapping accepted; a longer one opens nothing.

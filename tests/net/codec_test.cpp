@@ -220,12 +220,18 @@ TEST(NetAddress, ParsesOnlyWellFormedMappings) {
     const char* mapping;
     const char* key;  // nullptr: refused
     bool telnet;
+    bool tls = false;
   };
   const Case cases[] = {
       {"rfc2217://127.0.0.1:7000", "127.0.0.1:7000", true},
       {"tcp://Reader-Host.example:1", "reader-host.example:1", false},
       {"rfc2217://[::1]:65535", "[::1]:65535", true},
       {"tcp://[FE80::1:2]:2000", "[fe80::1:2]:2000", false},
+      {"rfc2217s://Reader.example:7000", "reader.example:7000", true, true},
+      {"tls://[::1]:4001", "[::1]:4001", false, true},
+      {"rfc2217s://host:07000", nullptr, false},
+      {"tls://host", nullptr, false},
+      {"tcps://host:7000", nullptr, false},
       {"rfc2217://host:65536", nullptr, false},
       {"rfc2217://host:0", nullptr, false},
       {"rfc2217://host:07000", nullptr, false},
@@ -253,6 +259,7 @@ TEST(NetAddress, ParsesOnlyWellFormedMappings) {
     address_key(address, key);
     EXPECT_STREQ(key.data(), c.key) << c.mapping;
     EXPECT_EQ(address.telnet, c.telnet) << c.mapping;
+    EXPECT_EQ(address.tls, c.tls) << c.mapping;
   }
   NetAddress address;
   EXPECT_TRUE(parse_net_address("tcp://" + std::string(253, 'a') + ":1", address));

@@ -5,12 +5,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -85,6 +89,7 @@ class Ser2net {
     std::string host;   // "127.0.0.1" or "::1"
     Simulator* simulator;
     int port = 0;
+    std::string options = {};  // more lines of the connection's "options:"
   };
 
   explicit Ser2net(std::vector<Accepter> accepters) : accepters_(std::move(accepters)) {
@@ -98,6 +103,7 @@ class Ser2net {
       config << "connection: &reader" << n++ << "\n"
              << "  accepter: " << a.stack << "," << a.host << "," << a.port << "\n"
              << "  connector: serialdev," << a.simulator->path() << ",9600e81,local\n";
+      if (!a.options.empty()) config << "  options:\n" << a.options;
     }
     config.close();
     pid_ = ::fork();
@@ -299,6 +305,299 @@ TEST_F(Ser2netTest, AnAddressOpensOnceAndAnUnreachableOneIsRefusedQuickly) {
     EXPECT_EQ(CT_open("COM3"), 0) << c.mapping;
     EXPECT_LT(SteadyClock::now() - start, c.within) << c.mapping;
   }
+}
+
+// Certificates made for the test with the openssl tool in a directory of its
+// own: a CA and, signed by it, servers for 127.0.0.1 and localhost (valid,
+// expired, for another name) and a client; another CA and a server of its.
+// ser2net's clientauth trusts the CA for the client's name (its common name)
+// through its authdir.
+class TestPki {
+ public:
+  TestPki() {
+    char dir[] = "/tmp/vorkand-pki-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) return;
+    dir_ = dir;
+    const std::string san = file("san.ext");
+    std::ofstream(san) << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
+    std::ofstream(file("other.ext")) << "subjectAltName=DNS:elsewhere.example\n";
+    ok_ = ca("ca") && ca("other-ca") && signed_by("ca", "server", "localhost", "san.ext", 2) &&
+          signed_by("ca", "expired", "localhost", "san.ext", -1) &&
+          signed_by("ca", "elsewhere", "elsewhere.example", "other.ext", 2) &&
+          signed_by("other-ca", "stranger", "localhost", "san.ext", 2) &&
+          signed_by("ca", "client", "vorkand", "", 2) &&
+          run("mkdir -p " + file("auth/vorkand/allowed_certs") + " && cp " + file("ca.crt") + " " +
+              file("auth/vorkand/allowed_certs/") + " && openssl rehash " +
+              file("auth/vorkand/allowed_certs"));
+  }
+  ~TestPki() {
+    if (!dir_.empty()) run("rm -rf " + dir_);
+  }
+  bool ok() const { return ok_; }
+  std::string file(const std::string& name) const { return dir_ + "/" + name; }
+  // ser2net's ssl layer with the certificate NAME.crt and its key.
+  std::string ssl(const std::string& name, bool clientauth = false) const {
+    return "ssl(key=" + file(name + ".key") + ",cert=" + file(name + ".crt") +
+           (clientauth ? ",clientauth" : "") + ")";
+  }
+  // The SHA-256 fingerprint of NAME.crt as the openssl tool prints it.
+  std::string fingerprint(const std::string& name) const {
+    std::string out;
+    if (FILE* pipe = ::popen(
+            ("openssl x509 -noout -fingerprint -sha256 -in " + file(name + ".crt")).c_str(), "r")) {
+      std::array<char, 256> line{};
+      if (std::fgets(line.data(), line.size(), pipe) != nullptr) out = line.data();
+      ::pclose(pipe);
+    }
+    const auto equals = out.find('=');
+    return equals == std::string::npos ? "" : out.substr(equals + 1, 95);
+  }
+
+ private:
+  static bool run(const std::string& command) {
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+  }
+  static std::string new_key(const std::string& key) {
+    return "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key;
+  }
+  bool ca(const std::string& name) {
+    return run("openssl req -x509 " + new_key(file(name + ".key")) + " -out " +
+               file(name + ".crt") + " -subj '/CN=vorkand test " + name + "' -days 2");
+  }
+  // -days -1: valid until a day before it was made.
+  bool signed_by(const std::string& ca, const std::string& name, const std::string& cn,
+                 const std::string& ext, int days) {
+    return run("openssl req " + new_key(file(name + ".key")) + " -out " + file(name + ".csr") +
+               " -subj '/CN=" + cn + "' && openssl x509 -req -in " + file(name + ".csr") + " -CA " +
+               file(ca + ".crt") + " -CAkey " + file(ca + ".key") + " -CAcreateserial -days " +
+               std::to_string(days) + " -out " + file(name + ".crt") +
+               (ext.empty() ? "" : " -extfile " + file(ext)) + " && chmod 600 " +
+               file(name + ".key"));
+  }
+
+  std::string dir_;
+  bool ok_ = false;
+};
+
+// The TLS variables of one open; nullptr unsets one.
+void tls_files(const char* ca, const char* cert, const char* key) {
+  for (const auto& [name, value] :
+       {std::pair{"VORKAND_TLS_CA", ca}, std::pair{"VORKAND_TLS_CERT", cert},
+        std::pair{"VORKAND_TLS_KEY", key}}) {
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+}
+
+TEST_F(Ser2netTest, OverTlsTheTypicalUseGivesWhatThePlainPortGives) {
+  const TestPki pki;
+  ASSERT_TRUE(pki.ok());
+  Simulator a, b;
+  Ser2net server({{"telnet(rfc2217),tcp", "127.0.0.1", &a},
+                  {"telnet(rfc2217)," + pki.ssl("server") + ",tcp", "127.0.0.1", &a},
+                  {pki.ssl("server") + ",tcp", "127.0.0.1", &b}});
+  ASSERT_TRUE(server.started());
+  const std::string ca = pki.file("ca.crt");
+  tls_files(ca.c_str(), nullptr, nullptr);
+  const std::string trace = pki.file("trace.log");
+  ::setenv("VORKAND_TRACE", trace.c_str(), 1);
+
+  const int32_t plain = open_mapped("COM1", server.mapping(0));
+  ASSERT_NE(plain, 0);
+  const auto expected = typical_use(plain);
+  EXPECT_EQ(CT_close(plain), 0);
+  const auto expected_frames = a.frames();
+  for (const auto& [mapping, simulator] :
+       {std::pair{"rfc2217s://127.0.0.1:" + std::to_string(server.port(1)), &a},
+        std::pair{"tls://localhost:" + std::to_string(server.port(2)), &b}}) {
+    const int32_t handle = open_mapped("COM2", mapping);
+    ASSERT_NE(handle, 0) << mapping;
+    EXPECT_EQ(typical_use(handle), expected) << mapping;
+    EXPECT_EQ(CT_close(handle), 0) << mapping;
+    EXPECT_EQ(simulator->frames(), expected_frames) << mapping;
+  }
+  ::unsetenv("VORKAND_TRACE");
+  tls_files(nullptr, nullptr, nullptr);
+
+  // The open line names the session and the server's certificate.
+  std::ifstream lines(trace);
+  std::vector<std::string> opens;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" open ") != std::string::npos) opens.push_back(line);
+  }
+  ASSERT_EQ(opens.size(), 3U);
+  EXPECT_NE(opens[0].find("rfc2217://127.0.0.1:"), std::string::npos) << opens[0];
+  const std::string session =
+      ", TLS 1.3 TLS_AES_256_GCM_SHA384, server CN=localhost, SHA-256 " + pki.fingerprint("server");
+  EXPECT_NE(opens[1].find(" 9600 8E1" + session), std::string::npos) << opens[1];
+  EXPECT_NE(opens[2].find("tls://localhost:" + std::to_string(server.port(2)) + session),
+            std::string::npos)
+      << opens[2];
+}
+
+TEST_F(Ser2netTest, OverTlsOnlyAVerifiedServerOpens) {
+  const TestPki pki;
+  ASSERT_TRUE(pki.ok());
+  const std::string authdir = "    authdir: " + pki.file("auth") + "\n";
+  Simulator sims[6];
+  Ser2net server({{"telnet(rfc2217)," + pki.ssl("server") + ",tcp", "127.0.0.1", &sims[0]},
+                  {"telnet(rfc2217)," + pki.ssl("stranger") + ",tcp", "127.0.0.1", &sims[1]},
+                  {"telnet(rfc2217)," + pki.ssl("elsewhere") + ",tcp", "127.0.0.1", &sims[2]},
+                  {"telnet(rfc2217)," + pki.ssl("expired") + ",tcp", "127.0.0.1", &sims[3]},
+                  {pki.ssl("server", true) + ",tcp", "127.0.0.1", &sims[4], 0, authdir},
+                  {"telnet(rfc2217),tcp", "127.0.0.1", &sims[5]}});
+  ASSERT_TRUE(server.started());
+  const std::string ca = pki.file("ca.crt");
+  const std::string cert = pki.file("client.crt");
+  const std::string key = pki.file("client.key");
+  const std::string open_key = pki.file("open.key");
+  std::ifstream in(key);
+  std::ofstream(open_key) << in.rdbuf();
+  ::chmod(open_key.c_str(), 0644);
+  const test::LoopbackSocket silent(AF_INET, 4);  // accepts, never answers
+  ASSERT_NE(silent.port(), 0);
+
+  const auto at = [&](const char* scheme, int port) {
+    return std::string(scheme) + "127.0.0.1:" + std::to_string(port);
+  };
+  struct Case {
+    const char* what;
+    std::string mapping;
+    const char* ca;
+    const char* cert;
+    const char* key;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"verified", at("rfc2217s://", server.port(0)), ca.c_str(), nullptr, nullptr, true},
+      {"a CA the system does not know", at("rfc2217s://", server.port(0)), nullptr, nullptr,
+       nullptr, false},
+      {"from another CA", at("rfc2217s://", server.port(1)), ca.c_str(), nullptr, nullptr, false},
+      {"for another name", at("rfc2217s://", server.port(2)), ca.c_str(), nullptr, nullptr, false},
+      {"expired", at("rfc2217s://", server.port(3)), ca.c_str(), nullptr, nullptr, false},
+      {"client certificate required, none given", at("tls://", server.port(4)), ca.c_str(), nullptr,
+       nullptr, false},
+      {"client certificate given", at("tls://", server.port(4)), ca.c_str(), cert.c_str(),
+       key.c_str(), true},
+      {"client key readable by others", at("tls://", server.port(4)), ca.c_str(), cert.c_str(),
+       open_key.c_str(), false},
+      {"client certificate without its key", at("tls://", server.port(4)), ca.c_str(), cert.c_str(),
+       nullptr, false},
+      {"a plain server", at("rfc2217s://", server.port(5)), ca.c_str(), nullptr, nullptr, false},
+      {"a server that never answers", at("rfc2217s://", silent.port()), ca.c_str(), nullptr,
+       nullptr, false},
+  };
+  for (const Case& c : cases) {
+    tls_files(c.ca, c.cert, c.key);
+    // Retried while ser2net starts: only an open that should work.
+    const auto start = SteadyClock::now();
+    const int32_t handle = c.opens
+                               ? open_mapped("COM1", c.mapping)
+                               : (::setenv("VORKAND_COM1", c.mapping.c_str(), 1), CT_open("COM1"));
+    EXPECT_EQ(handle != 0, c.opens) << c.what;
+    // Within the open's 4.5 s bound.
+    EXPECT_LT(SteadyClock::now() - start, 4800ms) << c.what;
+    if (handle == 0) continue;
+    EXPECT_EQ(answer(static_cast<uint16_t>(CT_reset(handle)), {}), "9000") << c.what;
+    EXPECT_EQ(CT_close(handle), 0) << c.what;
+    std::this_thread::sleep_for(100ms);  // ser2net lets go of the device
+  }
+  tls_files(nullptr, nullptr, nullptr);
+}
+
+// Between the library and ser2net: forwards one connection both ways and
+// keeps every byte that went past.
+class Relay {
+ public:
+  explicit Relay(int target_port) {
+    thread_ = std::thread([this, target_port] { run(target_port); });
+  }
+  ~Relay() {
+    stop_ = true;
+    thread_.join();
+  }
+  int port() const { return listener_.port(); }
+  std::vector<uint8_t> captured() {
+    std::lock_guard lock(mutex_);
+    return captured_;
+  }
+
+ private:
+  // One connection after the other, until stopped.
+  void run(int target_port) {
+    while (!stop_) {
+      pollfd entry{listener_.fd(), POLLIN, 0};
+      if (::poll(&entry, 1, 50) <= 0) continue;
+      const int client = ::accept(listener_.fd(), nullptr, nullptr);
+      if (client >= 0) forward(client, target_port);
+    }
+  }
+  void forward(int client, int target_port) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(target_port));
+    if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      std::array<pollfd, 2> ends{pollfd{client, POLLIN, 0}, pollfd{server, POLLIN, 0}};
+      std::array<uint8_t, 4096> buffer{};
+      bool open = true;
+      while (!stop_ && open) {
+        if (::poll(ends.data(), ends.size(), 50) <= 0) continue;
+        for (std::size_t i = 0; i < ends.size() && open; ++i) {
+          if (ends[i].revents == 0) continue;
+          const ssize_t got = ::read(ends[i].fd, buffer.data(), buffer.size());
+          open = got > 0 &&
+                 ::write(ends[1 - i].fd, buffer.data(), static_cast<std::size_t>(got)) == got;
+          if (got > 0) {
+            std::lock_guard lock(mutex_);
+            captured_.insert(captured_.end(), buffer.begin(), buffer.begin() + got);
+          }
+        }
+      }
+    }
+    ::close(server);
+    ::close(client);
+  }
+
+  test::LoopbackSocket listener_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<uint8_t> captured_;
+  std::thread thread_;
+};
+
+TEST_F(Ser2netTest, OverTlsTheConnectionCarriesNoPin) {
+  const TestPki pki;
+  ASSERT_TRUE(pki.ok());
+  Simulator a;
+  Ser2net server({{"telnet(rfc2217),tcp", "127.0.0.1", &a},
+                  {"telnet(rfc2217)," + pki.ssl("server") + ",tcp", "127.0.0.1", &a}});
+  ASSERT_TRUE(server.started());
+  tls_files(pki.file("ca.crt").c_str(), nullptr, nullptr);
+  const Bytes pin{'1', '2', '3', '4'};
+  // The plain connection, for comparison, then the TLS one.
+  for (const auto& [scheme, index] : {std::pair{"rfc2217://", 0}, std::pair{"rfc2217s://", 1}}) {
+    Relay relay(server.port(index));
+    const int32_t handle =
+        open_mapped("COM1", std::string(scheme) + "127.0.0.1:" + std::to_string(relay.port()));
+    ASSERT_NE(handle, 0) << scheme;
+    ASSERT_EQ(answer(static_cast<uint16_t>(CT_reset(handle)), {}), "9000");
+    std::array<uint8_t, 256> atr{};
+    uint8_t atr_length = 0;
+    ASSERT_EQ(ICC_reset(handle, &atr_length, atr.data()), 0x9000);
+    EXPECT_EQ(tsi(handle, "00 20 00 00 04 " + to_hex(pin)), "9000");
+    EXPECT_EQ(CT_close(handle), 0);
+    std::this_thread::sleep_for(100ms);
+    const Bytes stream = relay.captured();
+    const bool holds_pin =
+        std::search(stream.begin(), stream.end(), pin.begin(), pin.end()) != stream.end();
+    EXPECT_EQ(holds_pin, index == 0) << scheme << " " << stream.size() << " bytes";
+  }
+  tls_files(nullptr, nullptr, nullptr);
 }
 
 }  // namespace

@@ -52,14 +52,23 @@ bool ipv6_char(char c) noexcept {
 
 bool parse_net_address(std::string_view mapping, NetAddress& out) noexcept {
   NetAddress parsed;
-  if (mapping.starts_with(kRfc2217Prefix)) {
-    parsed.telnet = true;
-    mapping.remove_prefix(kRfc2217Prefix.size());
-  } else if (mapping.starts_with(kTcpPrefix)) {
-    mapping.remove_prefix(kTcpPrefix.size());
-  } else {
-    return false;
+  struct Scheme {
+    std::string_view prefix;
+    bool telnet;
+    bool tls;
+  };
+  constexpr Scheme kSchemes[] = {{kRfc2217Prefix, true, false},
+                                 {kTcpPrefix, false, false},
+                                 {kRfc2217sPrefix, true, true},
+                                 {kTlsPrefix, false, true}};
+  const Scheme* scheme = nullptr;
+  for (const Scheme& candidate : kSchemes) {
+    if (mapping.starts_with(candidate.prefix)) scheme = &candidate;
   }
+  if (scheme == nullptr) return false;
+  parsed.telnet = scheme->telnet;
+  parsed.tls = scheme->tls;
+  mapping.remove_prefix(scheme->prefix.size());
   std::string_view host;
   std::string_view port;
   if (mapping.starts_with('[')) {

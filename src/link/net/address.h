@@ -2,6 +2,8 @@
 //
 //   rfc2217://HOST:PORT   Telnet with COM-PORT-OPTION
 //   tcp://HOST:PORT       raw bytes
+//   rfc2217s://HOST:PORT  Telnet with COM-PORT-OPTION inside TLS
+//   tls://HOST:PORT       raw bytes inside TLS
 //
 // HOST is a host name (letters, digits, '-', '.'), an IPv4 address, or an
 // IPv6 address in brackets ([::1]); PORT is decimal, 1..65535, without
@@ -16,10 +18,13 @@ namespace vorkand::link::net {
 
 inline constexpr std::string_view kRfc2217Prefix = "rfc2217://";
 inline constexpr std::string_view kTcpPrefix = "tcp://";
+inline constexpr std::string_view kRfc2217sPrefix = "rfc2217s://";
+inline constexpr std::string_view kTlsPrefix = "tls://";
 
 struct NetAddress {
   static constexpr std::size_t kMaxHost = 253;  // the longest DNS name
   bool telnet = false;
+  bool tls = false;
   // Zero-terminated, letters in lower case, without brackets.
   std::array<char, kMaxHost + 1> host{};
   bool bracketed = false;  // IPv6: written [host]

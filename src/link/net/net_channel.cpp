@@ -1,8 +1,8 @@
 // Opening a serial port on the network, within a fixed time:
 //
 //   parse the mapping -> claim its address -> resolve and connect
-//   -> claim the address connected to -> (rfc2217) negotiate the options and
-//   the line settings
+//   -> claim the address connected to -> (rfc2217s, tls) the TLS handshake
+//   -> (rfc2217, rfc2217s) negotiate the options and the line settings
 //
 // Each address may be open once in this process: a serial port server serves
 // one connection per port, and a second connection would either be turned
@@ -15,10 +15,12 @@
 #include <cstring>
 #include <new>
 
+#include "link/environment.h"
 #include "link/net/address.h"
 #include "link/net/net_channel.h"
 #include "link/net/network_port.h"
 #include "link/net/socket.h"
+#include "link/net/tls.h"
 #include "link/open_names.h"
 #include "link/system_port.h"
 
@@ -51,41 +53,87 @@ struct Claims {
 
 class NetworkChannel final : public Channel {
  public:
-  NetworkChannel(int32_t socket, const NetAddress& address, const Claims& claims) noexcept
+  NetworkChannel(int32_t socket, TlsSession* tls, const NetAddress& address,
+                 const Claims& claims) noexcept
       : Channel(socket),
         telnet_(address.telnet),
+        tls_(tls),
         claims_(claims),
-        port_(socket, telnet_ ? NetworkPort::Protocol::telnet : NetworkPort::Protocol::raw, clock_),
+        port_(ByteStream(socket, tls),
+              telnet_ ? NetworkPort::Protocol::telnet : NetworkPort::Protocol::raw, clock_),
         transport_(port_, clock_) {}
+  // A channel dropped without close() lost its socket behind the library's
+  // back, and the descriptor may be another connection's by now: its TLS
+  // session is left alone rather than sending close_notify into that one.
   ~NetworkChannel() override { claims_.release(); }
 
   bool negotiate(uint32_t limit_ms) noexcept { return port_.negotiate(kStepMs, limit_ms); }
   Transport& transport() noexcept override { return transport_; }
   bool close() noexcept override {
     claims_.release();
+    tls_close(tls_);
+    tls_ = nullptr;
     return socket_close(handle());
   }
   void cancel() noexcept override { socket_shutdown(handle()); }
   void describe(std::span<char> out) const noexcept override {
     if (out.empty()) return;
+    const char* scheme = telnet_ ? (tls_ != nullptr ? "rfc2217s://" : "rfc2217://")
+                                 : (tls_ != nullptr ? "tls://" : "tcp://");
+    std::array<char, 320> session{};
+    if (tls_ != nullptr) tls_describe(*tls_, session);
     const int length =
-        std::snprintf(out.data(), out.size(), "%s%s%s", telnet_ ? "rfc2217://" : "tcp://",
-                      claims_.written.data(), telnet_ ? " 9600 8E1" : "");
+        std::snprintf(out.data(), out.size(), "%s%s%s%s%s", scheme, claims_.written.data(),
+                      telnet_ ? " 9600 8E1" : "", tls_ != nullptr ? ", " : "", session.data());
     if (length < 0) out[0] = '\0';
   }
 
  private:
   bool telnet_;
+  TlsSession* tls_;
   Claims claims_;
   SystemClock clock_;
   NetworkPort port_;
   SerialTransport transport_;
 };
 
-Channel* open_network(const char* mapping, bool telnet) noexcept {
+// The files a TLS open reads, from VORKAND_TLS_CA, _CERT and _KEY. False
+// when a value does not fit.
+struct TlsSettings {
+  std::array<char, 4096> ca{};
+  std::array<char, 4096> cert{};
+  std::array<char, 4096> key{};
+  TlsFiles files;
+  bool read() noexcept {
+    const auto one = [](const char* name, std::array<char, 4096>& value, const char*& file) {
+      const Setting setting = environment(name, value);
+      file = setting == Setting::set ? value.data() : nullptr;
+      return setting != Setting::too_long;
+    };
+    return one("VORKAND_TLS_CA", ca, files.ca_file) &&
+           one("VORKAND_TLS_CERT", cert, files.cert_file) &&
+           one("VORKAND_TLS_KEY", key, files.key_file);
+  }
+};
+
+// Runs the TLS handshake on `socket` within `limit_ms`: the session, or
+// nullptr with the reason in `reason`.
+TlsSession* start_tls(int32_t socket, const NetAddress& address, uint32_t limit_ms,
+                      std::span<char> reason) noexcept {
+  TlsSettings settings;
+  if (!settings.read()) {
+    std::snprintf(reason.data(), reason.size(), "a VORKAND_TLS_* value is too long");
+    return nullptr;
+  }
+  return tls_connect(socket, address.host.data(), settings.files, limit_ms, reason);
+}
+
+Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
   if (mapping == nullptr) return nullptr;
   NetAddress address;
-  if (!parse_net_address(mapping, address) || address.telnet != telnet) return nullptr;
+  if (!parse_net_address(mapping, address) || address.telnet != telnet || address.tls != tls) {
+    return nullptr;
+  }
   SystemClock clock;
   const uint32_t start = clock.now_ms();
 
@@ -108,9 +156,23 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
     claims.connected = connected;
   }
 
-  auto* channel = new (std::nothrow) NetworkChannel(socket, address, claims);
+  TlsSession* session = nullptr;
+  if (tls) {
+    std::array<char, 256> reason{};
+    const uint32_t elapsed = clock.now_ms() - start;
+    session = elapsed < kOpenLimitMs ? start_tls(socket, address, kOpenLimitMs - elapsed, reason)
+                                     : nullptr;
+    if (session == nullptr) {
+      claims.release();
+      socket_close(socket);
+      return nullptr;
+    }
+  }
+
+  auto* channel = new (std::nothrow) NetworkChannel(socket, session, address, claims);
   if (channel == nullptr) {
     claims.release();
+    tls_close(session);
     socket_close(socket);
     return nullptr;
   }
@@ -126,11 +188,19 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
 }  // namespace
 
 Channel* open_rfc2217(const char* mapping) noexcept {
-  return open_network(mapping, true);
+  return open_network(mapping, true, false);
 }
 
 Channel* open_tcp(const char* mapping) noexcept {
-  return open_network(mapping, false);
+  return open_network(mapping, false, false);
+}
+
+Channel* open_rfc2217s(const char* mapping) noexcept {
+  return open_network(mapping, true, true);
+}
+
+Channel* open_tls(const char* mapping) noexcept {
+  return open_network(mapping, false, true);
 }
 
 }  // namespace vorkand::link::net

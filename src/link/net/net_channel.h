@@ -1,6 +1,6 @@
 // Serial ports on the network as channels: "rfc2217://HOST:PORT" (Telnet with
-// COM-PORT-OPTION) and "tcp://HOST:PORT" (raw bytes). The handle is the
-// connection's socket.
+// COM-PORT-OPTION) and "tcp://HOST:PORT" (raw bytes), each also inside TLS.
+// The handle is the connection's socket.
 #pragma once
 
 #include "link/channel.h"
@@ -13,5 +13,9 @@ namespace vorkand::link::net {
 // within 5 s or (rfc2217) refuses or leaves unanswered the line settings.
 Channel* open_rfc2217(const char* mapping) noexcept;
 Channel* open_tcp(const char* mapping) noexcept;
+// The same inside TLS: "rfc2217s://HOST:PORT" and "tls://HOST:PORT". The
+// server's certificate must verify and match HOST (see tls.h).
+Channel* open_rfc2217s(const char* mapping) noexcept;
+Channel* open_tls(const char* mapping) noexcept;
 
 }  // namespace vorkand::link::net

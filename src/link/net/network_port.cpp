@@ -28,7 +28,7 @@ void NetworkPort::receive_waiting() noexcept {
   // commands cannot hold a wait past its time limit.
   for (int round = 0; round < 4 && data_end_ < data_.size(); ++round) {
     const std::size_t room = data_.size() - data_end_;
-    const int32_t got = socket_receive(socket_, std::span(received_).first(room));
+    const int32_t got = stream_.receive(std::span(received_).first(room));
     if (got == kWouldBlock) return;
     if (got < 0) {
       failed_ = true;
@@ -71,11 +71,11 @@ void NetworkPort::take(uint8_t byte) noexcept {
 
 bool NetworkPort::send_all(std::span<const uint8_t> bytes) noexcept {
   while (!bytes.empty()) {
-    const int32_t sent = socket_send(socket_, bytes);
+    const int32_t sent = stream_.send(bytes);
     if (sent > 0) {
       bytes = bytes.subspan(std::min(static_cast<std::size_t>(sent), bytes.size()));
     } else if (sent == kWouldBlock) {
-      if (socket_wait(socket_, true, kSilenceLimitMs) != SocketWait::ready) return false;
+      if (stream_.wait(true, kSilenceLimitMs) != SocketWait::ready) return false;
     } else {
       failed_ = true;
       return false;
@@ -93,7 +93,7 @@ bool NetworkPort::receive_until(Done done, uint32_t limit_ms) noexcept {
     if (failed_) return false;
     const uint32_t spent = clock_.now_ms() - start;
     if (spent >= limit_ms) return false;
-    const SocketWait waited = socket_wait(socket_, false, limit_ms - spent);
+    const SocketWait waited = stream_.wait(false, limit_ms - spent);
     if (waited == SocketWait::failed) {
       failed_ = true;
       return false;

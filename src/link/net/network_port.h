@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "link/net/byte_stream.h"
 #include "link/net/telnet_codec.h"
 #include "link/port.h"
 
@@ -23,7 +24,10 @@ class NetworkPort final : public Port {
 
   // A non-owning view of a connected socket; `clock` measures waits.
   NetworkPort(int32_t socket, Protocol protocol, Clock& clock) noexcept
-      : socket_(socket), protocol_(protocol), clock_(clock) {}
+      : NetworkPort(ByteStream(socket), protocol, clock) {}
+  // The same over a stream: the socket, or a TLS session over it.
+  NetworkPort(ByteStream stream, Protocol protocol, Clock& clock) noexcept
+      : stream_(stream), protocol_(protocol), clock_(clock) {}
 
   // Telnet only: agrees on binary transmission and COM-PORT-OPTION, then sets
   // the line to 9600 baud 8E1 without flow control. Each of the two steps may
@@ -54,7 +58,7 @@ class NetworkPort final : public Port {
   template <typename Done>
   bool receive_until(Done done, uint32_t limit_ms) noexcept;
 
-  int32_t socket_;
+  ByteStream stream_;
   Protocol protocol_;
   Clock& clock_;
   bool failed_ = false;
