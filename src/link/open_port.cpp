@@ -46,20 +46,23 @@ class SerialChannel final : public Channel {
   SerialTransport transport_;
 };
 
-Channel* open_serial(int index, const char* name_as_given) noexcept {
-  const int32_t handle = open_com_port(index, name_as_given);
+Channel* open_serial(int index, const char* name_as_given, OpenFailure& why) noexcept {
+  const int32_t handle = open_com_port(index, name_as_given, &why);
   if (handle == 0) return nullptr;
   Channel* channel = new (std::nothrow) SerialChannel(handle, index, name_as_given);
-  if (channel == nullptr) close_port(handle);
+  if (channel == nullptr) {
+    why.say("out of memory");
+    close_port(handle);
+  }
   return channel;
 }
 
 // A kind of port other than the serial device, chosen by the mapping's prefix.
 // `open` gets the whole mapping and returns the channel, or nullptr with
-// nothing left open.
+// nothing left open and the reason in its OpenFailure.
 struct PortKind {
   std::string_view prefix;
-  Channel* (*open)(const char* mapping) noexcept;
+  Channel* (*open)(const char* mapping, OpenFailure& why) noexcept;
 };
 
 constexpr std::array kKinds{
@@ -80,14 +83,19 @@ bool com_mapping(int index, std::span<char> out) noexcept {
   return environment(variable, out) != Setting::too_long;
 }
 
-Channel* open_channel(int index, const char* name_as_given) noexcept {
+Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) noexcept {
   std::array<char, kMaxMapping> mapping{};
-  if (!com_mapping(index, mapping)) return nullptr;
-  const std::string_view mapped(mapping.data());
-  for (const PortKind& kind : kKinds) {
-    if (mapped.starts_with(kind.prefix)) return kind.open(mapping.data());
+  if (!com_mapping(index, mapping)) {
+    why.say("the mapping in VORKAND_COM%d is too long", index);
+    return nullptr;
   }
-  return open_serial(index, name_as_given);
+  const std::string_view mapped(mapping.data());
+  why.set_device(mapping.data());
+  for (const PortKind& kind : kKinds) {
+    if (mapped.starts_with(kind.prefix)) return kind.open(mapping.data(), why);
+  }
+  if (com_device_name(index, name_as_given, mapping)) why.set_device(mapping.data());
+  return open_serial(index, name_as_given, why);
 }
 
 }  // namespace vorkand::link

@@ -162,6 +162,25 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
   return trace;
 }
 
+void Trace::open_failed(const char* name_as_given, const OpenFailure& why) noexcept {
+  std::array<char, 4096> path{};
+  if (environment(kTraceVariable, path) != Setting::set) return;
+  std::array<char, 256> reason{};
+  const TraceFile file = open_trace_file(path.data(), reason);
+  if (file == kNoTraceFile) return;
+  {
+    Trace trace(file, path.data(), 0, name_as_given, false);
+    TraceLine line = trace.begin("open");
+    line.text(" vorkand " VORKAND_VERSION_STRING);
+    std::array<char, 32> now{};
+    utc_now(now);
+    if (now[0] != '\0') line.text(" at ").text(now.data());
+    line.text(", ").text(why.device()).text(" failed: ");
+    line.text(why.empty() ? "could not be opened" : why.text());
+    trace.write(line);
+  }  // the trace closes its file
+}
+
 Trace::Trace(TraceFile file, const char* path, int32_t handle, const char* name_as_given,
              bool secrets) noexcept
     : file_(file), handle_(handle), secrets_(secrets) {

@@ -25,8 +25,8 @@
 namespace vorkand::link::net {
 namespace {
 
-// CT_open gives up on a server after this long in all (name resolution aside),
-// and on each negotiation step after kStepMs.
+// CT_open gives up on a server after this long in all (name resolution
+// included), and on each negotiation step after kStepMs.
 constexpr uint32_t kOpenLimitMs = 4500;
 constexpr uint32_t kStepMs = 1000;
 
@@ -59,7 +59,9 @@ class NetworkChannel final : public Channel {
         transport_(port_, clock_) {}
   ~NetworkChannel() override { claims_.release(); }
 
-  bool negotiate(uint32_t limit_ms) noexcept { return port_.negotiate(kStepMs, limit_ms); }
+  bool negotiate(uint32_t limit_ms, const char** why) noexcept {
+    return port_.negotiate(kStepMs, limit_ms, why);
+  }
   Transport& transport() noexcept override { return transport_; }
   bool close() noexcept override {
     claims_.release();
@@ -81,18 +83,44 @@ class NetworkChannel final : public Channel {
   SerialTransport transport_;
 };
 
-Channel* open_network(const char* mapping, bool telnet) noexcept {
+// Why socket_connect failed, for the trace.
+void say_connect_failure(ConnectFailure failure, OpenFailure& why) noexcept {
+  switch (failure) {
+    case ConnectFailure::not_found:
+      return why.say("host not found");
+    case ConnectFailure::unresolved:
+      return why.say("host name not resolved within %u ms", static_cast<unsigned>(kOpenLimitMs));
+    case ConnectFailure::refused:
+      return why.say("connection refused");
+    case ConnectFailure::timeout:
+      return why.say("no answer within %u ms", static_cast<unsigned>(kOpenLimitMs));
+    case ConnectFailure::none:
+    case ConnectFailure::unreachable:
+      break;
+  }
+  why.say("address unreachable");
+}
+
+Channel* open_network(const char* mapping, bool telnet, OpenFailure& why) noexcept {
   if (mapping == nullptr) return nullptr;
   NetAddress address;
-  if (!parse_net_address(mapping, address) || address.telnet != telnet) return nullptr;
+  if (!parse_net_address(mapping, address) || address.telnet != telnet) {
+    why.say("not HOST:PORT (a name, an IPv4 address or [IPv6], and a port 1 to 65535)");
+    return nullptr;
+  }
   SystemClock clock;
   const uint32_t start = clock.now_ms();
 
   Claims claims;
   address_key(address, claims.written);
-  if (!open_addresses().claim(claims.written.data())) return nullptr;
-  const int32_t socket = socket_connect(address.host.data(), address.port, kOpenLimitMs);
+  if (!open_addresses().claim(claims.written.data())) {
+    why.say("busy: open already in this process");
+    return nullptr;
+  }
+  ConnectFailure failure = ConnectFailure::none;
+  const int32_t socket = socket_connect(address.host.data(), address.port, kOpenLimitMs, &failure);
   if (socket == 0) {
+    say_connect_failure(failure, why);
     claims.release();
     return nullptr;
   }
@@ -100,6 +128,7 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
   Key connected{};
   if (socket_peer(socket, connected) && std::strcmp(connected.data(), claims.written.data()) != 0) {
     if (!open_addresses().claim(connected.data())) {
+      why.say("busy: %s is open already in this process", connected.data());
       claims.release();
       socket_close(socket);
       return nullptr;
@@ -114,7 +143,9 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
     return nullptr;
   }
   const uint32_t spent = clock.now_ms() - start;
-  if (spent >= kOpenLimitMs || !channel->negotiate(kOpenLimitMs - spent)) {
+  const char* refusal = nullptr;
+  if (spent >= kOpenLimitMs || !channel->negotiate(kOpenLimitMs - spent, &refusal)) {
+    why.say("%s", refusal != nullptr ? refusal : "no answer within the time");
     channel->close();
     delete channel;
     return nullptr;
@@ -124,12 +155,12 @@ Channel* open_network(const char* mapping, bool telnet) noexcept {
 
 }  // namespace
 
-Channel* open_rfc2217(const char* mapping) noexcept {
-  return open_network(mapping, true);
+Channel* open_rfc2217(const char* mapping, OpenFailure& why) noexcept {
+  return open_network(mapping, true, why);
 }
 
-Channel* open_tcp(const char* mapping) noexcept {
-  return open_network(mapping, false);
+Channel* open_tcp(const char* mapping, OpenFailure& why) noexcept {
+  return open_network(mapping, false, why);
 }
 
 }  // namespace vorkand::link::net
