@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "cli/commands.h"
+#include "cli/open_reason.h"
 #include "cli/pcsc_readers.h"
 #include "vorkand.h"
 
@@ -17,12 +18,12 @@ int run_readers(const Context& context) {
     port.mapping = port_mapping(name);
     const char* variable = secure_getenv(port_variable(name).c_str());
     port.from_variable = variable != nullptr && *variable != '\0';
-    const int32_t handle = CT_open(name.c_str());
-    port.opens = handle != 0;
+    const Opened opened = open_with_reason(name);
+    port.opens = opened.handle != 0;
     if (port.opens) {
-      CT_close(handle);
+      CT_close(opened.handle);
     } else {
-      port.why = open_failure(port.mapping);
+      port.why = open_failure(port.mapping, opened.reason);
     }
     ports.push_back(std::move(port));
   }
