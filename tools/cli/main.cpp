@@ -132,7 +132,10 @@ int main(int argc, char** argv) {
   std::string parse_error;
   try {
     app.parse(argc, argv);
-    const auto extras = app.remaining(true);
+    // `--` ends the options: the parser hands the words after it to the
+    // command's arguments and leaves the marker itself over.
+    auto extras = app.remaining(true);
+    std::erase(extras, std::string("--"));
     if (!extras.empty()) parse_error = unknown_words(extras, !app.get_subcommands().empty());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
