@@ -235,6 +235,7 @@ name=$(basename "$zip_file" .zip)
 unzip -q "$zip_file" -d "$work/zip"
 (cd "$work/zip" && find . -type f | sed 's|^\./||' | LC_ALL=C sort) >"$work/zip-files"
 cat >"$work/zip-expected" <<EOF
+$name/LICENSE.txt
 $name/README-Windows.txt
 $name/SHA256SUMS
 $name/include/vorkand.h
@@ -249,7 +250,8 @@ $name/win64/vorkand.exe
 EOF
 diff "$work/zip-expected" "$work/zip-files" || die "the zip's file list"
 (cd "$work/zip/$name" && sha256sum --quiet -c SHA256SUMS) || die "the zip's SHA256SUMS"
-[ "$(wc -l <"$work/zip/$name/SHA256SUMS")" -eq 10 ] || die "the zip's SHA256SUMS does not list its 10 files"
+[ "$(wc -l <"$work/zip/$name/SHA256SUMS")" -eq 11 ] || die "the zip's SHA256SUMS does not list its 11 files"
+cmp -s LICENSE "$work/zip/$name/LICENSE.txt" || die "the zip's LICENSE.txt is not LICENSE"
 grep -q '^## Windows DLL' "$work/zip/$name/README-Windows.txt" || die "README-Windows.txt"
 i686-w64-mingw32-objdump -f "$work/zip/$name/win32/vorkand.dll" | grep -q 'pei-i386' ||
   die "win32/vorkand.dll is no 32-bit DLL"
@@ -271,4 +273,4 @@ for arch in win32:i686 win64:x86_64; do
     "$work/zip/$name/$dir/libvorkand.dll.a" -o "$work/host-$dir.exe" ||
     die "a host linked with $dir/libvorkand.dll.a"
 done
-say "ok   $name.zip: 11 files, checksums match, both import libraries link"
+say "ok   $name.zip: 12 files, checksums match, both import libraries link"

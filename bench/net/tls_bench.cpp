@@ -124,9 +124,11 @@ std::string connection(int n, const std::string& accepter, int port, const std::
 }
 
 // Opens `mapping`, retried while ser2net starts or lets go of the device.
-Channel* open_retried(Channel* (*open)(const char*) noexcept, const std::string& mapping) {
+Channel* open_retried(Channel* (*open)(const char*, vorkand::link::OpenFailure&) noexcept,
+                      const std::string& mapping) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (Channel* channel = open(mapping.c_str())) return channel;
+    vorkand::link::OpenFailure why;
+    if (Channel* channel = open(mapping.c_str(), why)) return channel;
     std::this_thread::sleep_for(50ms);
   }
   return nullptr;
@@ -231,13 +233,15 @@ void tls_round_trips(benchmark::State& state) {
     Channel* b = nullptr;
     ok = time(
              [&] {
-               a = vorkand::link::net::open_rfc2217(plain_mapping.c_str());
+               vorkand::link::OpenFailure why;
+               a = vorkand::link::net::open_rfc2217(plain_mapping.c_str(), why);
                return a != nullptr;
              },
              opens[0]) &&
          time(
              [&] {
-               b = vorkand::link::net::open_rfc2217s(tls_mapping.c_str());
+               vorkand::link::OpenFailure why;
+               b = vorkand::link::net::open_rfc2217s(tls_mapping.c_str(), why);
                return b != nullptr;
              },
              opens[1]);

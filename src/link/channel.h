@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 
+#include "link/open_failure.h"
 #include "link/trace.h"
 #include "link/transport.h"
 
@@ -67,7 +68,12 @@ class Channel {
 
 // Opens what COM port `index` (1..4) is mapped to and returns its channel
 // (allocated; the caller owns it), or nullptr with nothing left open.
-// `name_as_given` is the caller's own spelling of "COMn".
-Channel* open_channel(int index, const char* name_as_given) noexcept;
+// `name_as_given` is the caller's own spelling of "COMn". On failure the
+// reason is in `why`.
+Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) noexcept;
+inline Channel* open_channel(int index, const char* name_as_given) noexcept {
+  OpenFailure ignored;
+  return open_channel(index, name_as_given, ignored);
+}
 
 }  // namespace vorkand::link

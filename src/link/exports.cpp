@@ -109,8 +109,12 @@ VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
   return guarded(kOpenFailed, [&] {
     const int index = com_index(port_name);
     if (index == 0) return kOpenFailed;
-    vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name);
-    if (channel == nullptr) return kOpenFailed;
+    vorkand::link::OpenFailure why;
+    vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name, why);
+    if (channel == nullptr) {
+      Trace::open_failed(port_name, why);
+      return kOpenFailed;
+    }
     const int32_t handle = channel->handle();
     // VORKAND_TRACE is read at each open: a host turns tracing on by itself.
     channel->attach_trace(Trace::start(*channel, port_name));

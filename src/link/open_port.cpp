@@ -48,20 +48,23 @@ class SerialChannel final : public Channel {
   SerialTransport transport_;
 };
 
-Channel* open_serial(int index, const char* name_as_given) noexcept {
-  const int32_t handle = open_com_port(index, name_as_given);
+Channel* open_serial(int index, const char* name_as_given, OpenFailure& why) noexcept {
+  const int32_t handle = open_com_port(index, name_as_given, &why);
   if (handle == 0) return nullptr;
   Channel* channel = new (std::nothrow) SerialChannel(handle, index, name_as_given);
-  if (channel == nullptr) close_port(handle);
+  if (channel == nullptr) {
+    why.say("out of memory");
+    close_port(handle);
+  }
   return channel;
 }
 
 // A kind of port other than the serial device, chosen by the mapping's prefix.
 // `open` gets the whole mapping and returns the channel, or nullptr with
-// nothing left open.
+// nothing left open and the reason in its OpenFailure.
 struct PortKind {
   std::string_view prefix;
-  Channel* (*open)(const char* mapping) noexcept;
+  Channel* (*open)(const char* mapping, OpenFailure& why) noexcept;
 };
 
 constexpr std::array kKinds{
@@ -86,15 +89,24 @@ bool com_mapping(int index, std::span<char> out, std::span<char> source) noexcep
   return environment(variable, out, source) != Setting::too_long;
 }
 
-Channel* open_channel(int index, const char* name_as_given) noexcept {
+Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) noexcept {
   std::array<char, kMaxMapping> mapping{};
   std::array<char, Channel::kMaxMappedBy> source{};
-  if (!com_mapping(index, mapping, source)) return nullptr;
+  if (!com_mapping(index, mapping, source)) {
+    why.say("the mapping in VORKAND_COM%d is too long", index);
+    return nullptr;
+  }
   const std::string_view mapped(mapping.data());
+  why.set_device(mapping.data());
   const auto kind = std::find_if(kKinds.begin(), kKinds.end(),
                                  [&](const PortKind& k) { return mapped.starts_with(k.prefix); });
-  Channel* const channel =
-      kind != kKinds.end() ? kind->open(mapping.data()) : open_serial(index, name_as_given);
+  Channel* channel = nullptr;
+  if (kind != kKinds.end()) {
+    channel = kind->open(mapping.data(), why);
+  } else {
+    if (com_device_name(index, name_as_given, mapping)) why.set_device(mapping.data());
+    channel = open_serial(index, name_as_given, why);
+  }
   if (channel != nullptr) channel->set_mapped_by(source.data());
   return channel;
 }

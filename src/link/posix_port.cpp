@@ -144,23 +144,49 @@ bool com_device_name(int index, const char* /*name_as_given*/, std::span<char> o
   return com_device_path(index, out);
 }
 
-int32_t open_com_port(int index, const char* /*name_as_given*/) noexcept {
+int32_t open_com_port(int index, const char* /*name_as_given*/, OpenFailure* why) noexcept {
   char path[PATH_MAX];
-  if (!com_device_path(index, path)) return 0;
-  return open_device(path);
+  if (!com_device_path(index, path)) {
+    if (why != nullptr) why->say("the device path is too long");
+    return 0;
+  }
+  return open_device(path, why);
 }
 
-int32_t open_device(const char* path) noexcept {
+int32_t open_device(const char* path, OpenFailure* why) noexcept {
+  OpenFailure ignored;
+  OpenFailure& failure = why != nullptr ? *why : ignored;
   if (path == nullptr || *path == '\0') return 0;
   // Non-blocking: a port without carrier must not hold up the open.
   const int opened = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (opened < 0) return 0;
+  if (opened < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      failure.say("missing");
+    } else if (errno == EACCES || errno == EPERM) {
+      failure.say("permission denied");
+    } else if (errno == EBUSY) {
+      failure.say("busy");
+    } else {
+      failure.say("%s", std::strerror(errno));
+    }
+    return 0;
+  }
   const int fd = move_off_zero(opened);
-  if (fd < 0) return 0;
+  if (fd < 0) {
+    failure.say("no descriptor left");
+    return 0;
+  }
   // Lock before touching the line, so a port in use keeps its settings. The
   // exclusive mode is not ours yet, so a failure here closes plainly: clearing
   // it would clear the owner's.
-  if (!lock_exclusively(fd) || !apply_line_settings(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+  const bool locked = lock_exclusively(fd);
+  if (!locked) {
+    failure.say("busy");
+  } else if (!::isatty(fd)) {
+    failure.say("not a terminal");
+  }
+  if (!locked || !apply_line_settings(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+    failure.say("could not be set up as a serial port");
     ::close(fd);
     return 0;
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "link/open_failure.h"
 #include "link/port.h"
 
 namespace vorkand::link {
@@ -21,11 +22,12 @@ bool com_device_name(int index, const char* name_as_given, std::span<char> out) 
 // settings (9600 baud, even parity, 8 data bits, 1 stop bit, no flow control,
 // raw). `name_as_given` is the caller's own spelling of the name (Windows opens
 // by it; POSIX maps the index to VORKAND_COMn or /dev/ttyS<index-1>).
-// Returns the handle, never 0, or 0 with nothing left open.
-int32_t open_com_port(int index, const char* name_as_given) noexcept;
+// Returns the handle, never 0, or 0 with nothing left open and the reason in
+// `why` when given ("missing", "permission denied", "not a terminal", "busy").
+int32_t open_com_port(int index, const char* name_as_given, OpenFailure* why = nullptr) noexcept;
 
 // Opens a device by path with the same exclusive open and line settings.
-int32_t open_device(const char* path) noexcept;
+int32_t open_device(const char* path, OpenFailure* why = nullptr) noexcept;
 
 // Releases the exclusive lock and closes. False when the system refused.
 bool close_port(int32_t handle) noexcept;

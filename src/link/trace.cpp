@@ -148,6 +148,23 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
   return trace;
 }
 
+void Trace::open_failed(const char* name_as_given, const OpenFailure& why) noexcept {
+  std::array<char, 4096> path{};
+  if (environment(kTraceVariable, path) != Setting::set) return;
+  std::array<char, 256> reason{};
+  TraceOutput* output = acquire_trace_output(path.data(), trace_limit(), reason);
+  if (output == nullptr) return;
+  Trace trace(output, path.data(), 0, name_as_given, false);  // releases the output
+  TraceLine line = trace.begin("open");
+  line.text(" vorkand " VORKAND_VERSION_STRING);
+  std::array<char, 32> now{};
+  utc_now(now);
+  if (now[0] != '\0') line.text(" at ").text(now.data());
+  line.text(", ").text(why.device()).text(" failed: ");
+  line.text(why.empty() ? "could not be opened" : why.text());
+  trace.write(line);
+}
+
 Trace::Trace(TraceOutput* output, const char* path, int32_t handle, const char* name_as_given,
              bool secrets) noexcept
     : output_(output), handle_(handle), secrets_(secrets) {

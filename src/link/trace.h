@@ -4,6 +4,7 @@
 // a complete reply, and per exported call on the handle, after a header line.
 //
 //   <seconds.micro> <port> <handle> open vorkand <version>, <what the port is>
+//   <seconds.micro> <port> 0 open vorkand <version>, <device> failed: <why>
 //   <seconds.micro> <port> <handle> > <frame to the reader>
 //   <seconds.micro> <port> <handle> < <bytes from the reader>
 //   <seconds.micro> <port> <handle> end <silence|hang-up|overlong|write-refused>: <why>
@@ -25,6 +26,7 @@
 
 #include "link/exchange.h"
 #include "link/reference_data.h"
+#include "link/open_failure.h"
 #include "link/trace_file.h"
 #include "link/trace_output.h"
 
@@ -82,6 +84,9 @@ class Trace final : public ExchangeObserver {
   // or nullptr when VORKAND_TRACE is unset or its file cannot be opened (then
   // said once on standard error). Writes the header line.
   static Trace* start(const Channel& channel, const char* name_as_given) noexcept;
+  // When VORKAND_TRACE is set, appends the one line of an open that failed
+  // (handle 0): what the port maps to and why it did not open.
+  static void open_failed(const char* name_as_given, const OpenFailure& why) noexcept;
 
   // A trace into `output` (one use of it taken over; see trace_output.h;
   // nullptr: none), for `path`'s sake in warnings.

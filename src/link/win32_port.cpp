@@ -63,14 +63,31 @@ bool configure(HANDLE h) noexcept {
   return SetCommState(h, &dcb) != 0;
 }
 
-// Opens and configures; the handle, or 0 with nothing left open.
-int32_t open_and_configure(const char* name) noexcept {
+// Opens and configures; the handle, or 0 with nothing left open and the
+// reason in `why` when given.
+int32_t open_and_configure(const char* name, OpenFailure* why) noexcept {
+  OpenFailure ignored;
+  OpenFailure& failure = why != nullptr ? *why : ignored;
   if (name == nullptr) return 0;
   HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE || h == nullptr) return 0;
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      failure.say("missing");
+    } else if (error == ERROR_ACCESS_DENIED) {
+      // A COM port another program holds answers "access denied".
+      failure.say("busy or permission denied");
+    } else if (error == ERROR_SHARING_VIOLATION) {
+      failure.say("busy");
+    } else {
+      failure.say("could not be opened (error %lu)", static_cast<unsigned long>(error));
+    }
+    return 0;
+  }
   const int32_t handle = from_handle(h);
   if (handle == 0 || !configure(h)) {
+    failure.say("could not be set up as a serial port");
     CloseHandle(h);
     return 0;
   }
@@ -110,14 +127,17 @@ bool com_device_name(int index, const char* name_as_given, std::span<char> out) 
   return true;
 }
 
-int32_t open_com_port(int index, const char* name_as_given) noexcept {
+int32_t open_com_port(int index, const char* name_as_given, OpenFailure* why) noexcept {
   std::array<char, 32> device{};
-  if (!com_device_name(index, name_as_given, device)) return 0;
-  return open_and_configure(device.data());
+  if (!com_device_name(index, name_as_given, device)) {
+    if (why != nullptr) why->say("not a COM port name");
+    return 0;
+  }
+  return open_and_configure(device.data(), why);
 }
 
-int32_t open_device(const char* path) noexcept {
-  return open_and_configure(path);
+int32_t open_device(const char* path, OpenFailure* why) noexcept {
+  return open_and_configure(path, why);
 }
 
 bool close_port(int32_t handle) noexcept {

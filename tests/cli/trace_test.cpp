@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "loopback_socket.h"
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
 #include "spawned_tool.h"
@@ -101,6 +102,50 @@ TEST(ToolTrace, ReplayPlaysARecordedSessionToAnotherRun) {
   EXPECT_NE(output.find("replay: 7 of 7 frames matched; no difference"), std::string::npos)
       << output;
   ::unlink(trace.c_str());
+}
+
+// Each kind of port that does not open: the library's trace says why in its
+// "open ... failed:" line, and the tool's error gives the same reason, with a
+// trace the user asked for and with none.
+TEST(ToolTrace, AFailedOpenSaysWhyInTheTraceAndInTheToolsError) {
+  const test::LoopbackSocket closed(AF_INET, 0);  // bound, not listening: refused
+  const test::LoopbackSocket silent;              // accepts, never answers
+  ASSERT_NE(closed.port(), 0);
+  ASSERT_NE(silent.port(), 0);
+  const std::string regular = ::testing::TempDir() + "vorkand_not_a_terminal";
+  std::ofstream(regular) << "text\n";
+  const std::string trace = ::testing::TempDir() + "vorkand_failed_open_trace";
+  struct Case {
+    std::string device;
+    std::string reason;
+    std::string environment;
+  };
+  const Case cases[] = {
+      {"/dev/vorkand-no-such-device", "missing", ""},
+      {regular, "not a terminal", ""},
+      {"tcp://127.0.0.1:" + std::to_string(closed.port()), "connection refused", ""},
+      {"rfc2217://127.0.0.1:" + std::to_string(silent.port()),
+       "not an RFC 2217 server: no answer to the option negotiation", ""},
+      {"pcsc:Any Reader", "no PC/SC service: ", "PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.device);
+    ::unlink(trace.c_str());
+    for (const std::string& traced : {std::string(), "VORKAND_TRACE='" + trace + "'"}) {
+      const ToolRun run = run_tool(c.environment + " " + traced, "--device '" + c.device + "' atr");
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(run.err.starts_with("vorkand: cannot open COM1: " + c.device + ": " + c.reason))
+          << run.err;
+    }
+    // The one line of the traced run.
+    const std::string line = slurp(trace);
+    EXPECT_TRUE(
+        std::regex_match(line, std::regex("[0-9]+\\.[0-9]{6} COM1 0 open vorkand [^\n]+\n")))
+        << line;
+    EXPECT_NE(line.find(", " + c.device + " failed: " + c.reason), std::string::npos) << line;
+  }
+  ::unlink(trace.c_str());
+  ::unlink(regular.c_str());
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 // `vorkand readers`: what COM1..COM4 map to and whether each opens now, then
 // the PC/SC readers with their card state and ATR.
+#include <fmt/format.h>
+
 #include "cli/commands.h"
+#include "cli/open_reason.h"
 #include "cli/pcsc_readers.h"
+#include "cli/status_words.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
 
-int run_readers(const Context& context) {
+int run_readers(const Context& context, bool probe) {
   std::vector<PortState> ports;
   for (std::string_view port_name : kPorts) {
     const std::string name(port_name);
@@ -14,12 +18,17 @@ int run_readers(const Context& context) {
     port.port = name;
     port.mapping = port_mapping(name);
     port.source = port_source(name);
-    const int32_t handle = CT_open(name.c_str());
-    port.opens = handle != 0;
+    const Opened opened = open_with_reason(name);
+    port.opens = opened.handle != 0;
     if (port.opens) {
-      CT_close(handle);
+      if (probe) {
+        const auto sw = static_cast<uint16_t>(CT_reset(opened.handle));
+        port.reader_answers = sw == kSwOk;
+        port.reader_state = fmt::format("{}  {}", format_sw(sw), status_meaning(sw));
+      }
+      CT_close(opened.handle);
     } else {
-      port.why = open_failure(port.mapping);
+      port.why = open_failure(port.mapping, opened.reason);
     }
     ports.push_back(std::move(port));
   }

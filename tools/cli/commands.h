@@ -57,6 +57,7 @@ int run_atr(const Context& context);
 int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);
 int run_des(const Context& context, const DesSettings& settings);
-int run_readers(const Context& context);
+// `probe`: each COM port that opens gets a reader reset (CT_reset).
+int run_readers(const Context& context, bool probe);
 
 }  // namespace vorkand::cli

@@ -35,13 +35,15 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
                      "for tests: silence@N, hangup@N, overlong@N, stray@N:HEX or "
                      "split@N:SIZE,...[/MS] on frame N (0: every frame)");
   command.add_flag("--trace", settings.trace, "print every frame with its direction and time");
+  CLI::Option* replay =
+      command.add_option("--replay", settings.replay,
+                         "play the reader side of a library trace (VORKAND_TRACE) instead of the "
+                         "card");
+  replay->check(CLI::ExistingFile);
   command
-      .add_option("--replay", settings.replay,
-                  "play the reader side of a library trace (VORKAND_TRACE) instead of the card")
-      ->check(CLI::ExistingFile);
-  command.add_option(
-      "--handle", settings.replay_handle,
-      "with --replay: play only this handle (default: every session on the first port)");
+      .add_option("--handle", settings.replay_handle,
+                  "with --replay: play only this handle (default: every session on the first port)")
+      ->needs(replay);
   command.add_flag("--strict-head", settings.strict_head,
                    "answer card frames whose head does not match the card's protocol with "
                    "00 92 00 92");
@@ -59,7 +61,8 @@ std::string unknown_words(const std::vector<std::string>& words, bool command_gi
 
 bool wants_json(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0) return true;
+    if (std::strcmp(argv[i], "--") == 0) break;
+    if (std::strcmp(argv[i], "--json") == 0 || std::strcmp(argv[i], "-j") == 0) return true;
   }
   return false;
 }
@@ -118,6 +121,10 @@ int main(int argc, char** argv) {
 
   auto* readers = app.add_subcommand(
       "readers", "what COM1..COM4 map to and whether they open; the PC/SC readers");
+  bool probe = false;
+  readers->add_flag("--probe", probe,
+                    "send each COM port that opens a reader reset, to see whether a reader "
+                    "answers");
 
   for (CLI::App* command : app.get_subcommands({})) command->allow_extras();
   list_global_options(app);
@@ -125,7 +132,10 @@ int main(int argc, char** argv) {
   std::string parse_error;
   try {
     app.parse(argc, argv);
-    const auto extras = app.remaining(true);
+    // `--` ends the options: the parser hands the words after it to the
+    // command's arguments and leaves the marker itself over.
+    auto extras = app.remaining(true);
+    std::erase(extras, std::string("--"));
     if (!extras.empty()) parse_error = unknown_words(extras, !app.get_subcommands().empty());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
@@ -165,7 +175,7 @@ int main(int argc, char** argv) {
     if (*send) status = run_send(context, send_settings);
     if (*script) status = run_script(context, script_settings);
     if (*des) status = run_des(context, des_settings);
-    if (*readers) status = run_readers(context);
+    if (*readers) status = run_readers(context, probe);
   } catch (const std::exception& e) {
     status = out->fail(kExitFailure, e.what());
   }

@@ -53,6 +53,9 @@ struct PortState {
   std::string source;   // where the mapping comes from; empty: the default
   bool opens = false;
   std::string why;  // when it does not open
+  // When it opens: whether a reader answered a reset (nothing: not probed).
+  std::optional<bool> reader_answers;
+  std::string reader_state;  // the reset's status word and meaning, when probed
 };
 
 struct PcscReader {

@@ -77,16 +77,19 @@ std::string atr_object(const AtrReport& report) {
   }
   return fmt::format(
       R"("atr":"{}",{},"ts":"{:02X}","t0":"{:02X}","interface":{{{}}},"protocols":[{}],)"
-      R"("historical":"{}","tck":{},"tck_ok":{},"tck_expected":{},"error":{},"fields":[{}],)"
+      R"("historical":"{}","tck":{},"tck_ok":{},"tck_expected":{},{}"fields":[{}],)"
       R"("clock":{},"historical_bytes":{{"category":"{:02X}","format":{},"objects":[{}],)"
       R"("status":"{}","status_meaning":{},"error":{}}},)"
       R"("known_cards":{{"list":{},"read":{},"matches":[{}]}})",
       hex(report.atr), sw_fields(report.sw), info.ts, info.t0, fmt::join(interface, ","),
       fmt::join(info.protocols, ","), hex(info.historical), byte_or_null(info.tck), info.tck_ok,
-      byte_or_null(info.tck_expected), quoted(info.error), fmt::join(fields, ","), clock,
-      historical.category, quoted(historical.format), fmt::join(objects, ","),
-      hex(historical.status), quoted(historical.status_meaning), quoted(historical.error),
-      quoted(report.list_path), report.list_read, fmt::join(matches, ","));
+      byte_or_null(info.tck_expected),
+      // "error" is the run's own, once: where the ATR breaks is "atr_error".
+      info.error.empty() ? std::string() : fmt::format(R"("atr_error":{},)", quoted(info.error)),
+      fmt::join(fields, ","), clock, historical.category, quoted(historical.format),
+      fmt::join(objects, ","), hex(historical.status), quoted(historical.status_meaning),
+      quoted(historical.error), quoted(report.list_path), report.list_read,
+      fmt::join(matches, ","));
 }
 
 class JsonOutput final : public Output {
@@ -161,7 +164,8 @@ class JsonOutput final : public Output {
 
   void power_up(const Bytes& atr, uint16_t sw) override {
     list_ = "results";
-    items_.push_back(fmt::format(R"({{"power_up":"{}",{}}})", hex(atr), sw_fields(sw)));
+    items_.push_back(
+        fmt::format(R"({{"command":"power-up","atr":"{}",{}}})", hex(atr), sw_fields(sw)));
   }
 
   void apdu(const Bytes& apdu, const Bytes& data, uint16_t sw) override {
@@ -172,9 +176,16 @@ class JsonOutput final : public Output {
 
   void script_line(const ScriptResult& result) override {
     list_ = "results";
+    // An APDU is "apdu" in hex without spaces, as everywhere; a power-up's
+    // answer is its "atr".
+    const bool keyword = result.command == "power-up" || result.command == "reset-reader";
+    std::string apdu = result.command;
+    std::erase(apdu, ' ');
     items_.push_back(fmt::format(
-        R"({{"line":{},"command":{},"data":"{}",{},"expected":{},"ok":{}}})", result.line,
-        quoted(result.command), hex(result.data), sw_fields(result.sw),
+        R"({{"line":{},{},"{}":"{}",{},"expected":{},"ok":{}}})", result.line,
+        keyword ? fmt::format(R"("command":{})", quoted(result.command))
+                : fmt::format(R"("apdu":"{}")", apdu),
+        result.command == "power-up" ? "atr" : "data", hex(result.data), sw_fields(result.sw),
         result.expected.empty() ? std::string("null") : quoted(result.expected), result.ok));
   }
 
@@ -201,10 +212,11 @@ class JsonOutput final : public Output {
     list_ = "ports";
     for (const PortState& port : ports) {
       items_.push_back(fmt::format(
-          R"({{"port":"{}","mapping":{},"variable":{},"source":{},"opens":{},"why":{}}})",
+          R"({{"port":"{}","mapping":{},"variable":{},"source":{},"opens":{},"why":{},"reader_answers":{}}})",
           port.port, quoted(port.mapping),
           port.source == port_variable(port.port) ? quoted(port.source) : "null",
-          port.source.empty() ? "null" : quoted(port.source), port.opens, quoted(port.why)));
+          port.source.empty() ? "null" : quoted(port.source), port.opens, quoted(port.why),
+          port.reader_answers ? (*port.reader_answers ? "true" : "false") : "null"));
     }
   }
 

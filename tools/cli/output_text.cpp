@@ -113,9 +113,19 @@ class TextOutput final : public Output {
 
   void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) override {
     for (const PortState& port : ports) {
-      const std::string state = port.opens         ? paint("opens", kGreen)
-                                : port.why.empty() ? paint("cannot be opened", kRed)
-                                                   : paint("cannot be opened: " + port.why, kRed);
+      // A device that opens says nothing of a reader behind it: only a reset
+      // (--probe) does.
+      std::string state;
+      if (!port.opens) {
+        state =
+            paint(port.why.empty() ? "cannot be opened" : "cannot be opened: " + port.why, kRed);
+      } else if (!port.reader_answers) {
+        state = paint("device opens; reader not checked", kGreen);
+      } else {
+        state = *port.reader_answers
+                    ? paint("device opens; the reader answers its reset", kGreen)
+                    : paint("device opens; reader reset: " + port.reader_state, kRed);
+      }
       fmt::print("{}  {}  {}  {}\n", paint(port.port, kCyan), port.mapping,
                  port.source.empty() ? "default" : port.source, state);
     }

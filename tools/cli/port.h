@@ -42,9 +42,11 @@ std::string port_source(std::string_view port);
 // error, what is wrong (the length and the limit, never the bytes).
 std::variant<Bytes, std::string> parse_apdu(std::string_view text);
 
-// Why CT_open of a port mapped to `mapping` failed: "missing", "busy (held
-// by process 1234, minicom)", "not a terminal", "permission denied"; empty
-// for a mapping that is no device path (a PC/SC reader, a network port).
-std::string open_failure(const std::string& mapping);
+// Why CT_open of a port mapped to `mapping` failed: the library's reason
+// (`library_reason`, see open_reason.h) when it gave one, a busy device with
+// the process holding it; without a reason from the library, what the tool
+// finds out about a device path itself ("missing", "not a terminal", ...);
+// else empty.
+std::string open_failure(const std::string& mapping, const std::string& library_reason);
 
 }  // namespace vorkand::cli

@@ -19,11 +19,18 @@ std::string port_source(std::string_view port) {
   return value != nullptr && *value != '\0' ? variable : std::string();
 }
 
-std::string open_failure(const std::string& mapping) {
-  // The other kinds of port (PC/SC readers, network ports) are the
-  // library's to reach; only a device path can be examined here.
-  if (mapping.empty() || mapping[0] != '/') return {};
-  return why_device_fails(mapping);
+std::string open_failure(const std::string& mapping, const std::string& library_reason) {
+  // Only a device path can be examined here; the other kinds of port (PC/SC
+  // readers, network ports) are the library's to reach and explain.
+  const bool device = !mapping.empty() && mapping[0] == '/';
+  if (!library_reason.empty()) {
+    if (device && library_reason == "busy") {
+      std::string held = why_device_fails(mapping);
+      if (held.starts_with("busy")) return held;
+    }
+    return library_reason;
+  }
+  return device ? why_device_fails(mapping) : std::string();
 }
 
 }  // namespace vorkand::cli

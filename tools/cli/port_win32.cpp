@@ -64,10 +64,11 @@ std::string port_source(std::string_view port) {
   return mapping_of(port).source;
 }
 
-std::string open_failure(const std::string& mapping) {
+std::string open_failure(const std::string& mapping, const std::string& library_reason) {
+  if (!library_reason.empty()) return library_reason;
   // The other kinds of port (PC/SC readers, network ports) are the
   // library's to reach; only a COM port can be examined here.
-  for (std::string_view prefix : {"pcsc:", "rfc2217://", "tcp://"}) {
+  for (std::string_view prefix : {"pcsc:", "rfc2217://", "tcp://", "rfc2217s://", "tls://"}) {
     if (mapping.starts_with(prefix)) return {};
   }
   const std::string device = port_device(mapping);

@@ -4,16 +4,17 @@
 
 #include <array>
 
+#include "cli/open_reason.h"
 #include "cli/status_words.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
 
 std::optional<int32_t> open_port(const Context& context) {
-  const int32_t handle = CT_open(context.port.c_str());
-  if (handle != 0) return handle;
+  const Opened opened = open_with_reason(context.port);
+  if (opened.handle != 0) return opened.handle;
   const std::string mapping = port_mapping(context.port);
-  const std::string why = open_failure(mapping);
+  const std::string why = open_failure(mapping, opened.reason);
   context.out.fail(kExitFailure,
                    fmt::format("cannot open {}: {}: {}; use --device PATH or run `vorkand sim`",
                                context.port, mapping, why.empty() ? "could not be opened" : why));

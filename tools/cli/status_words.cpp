@@ -19,7 +19,7 @@ constexpr std::array<Known, 38> kExact{{
     {0x9000, "success"},
     {0xFFFF, "no complete reply from the reader (silence, hang-up or over-long reply)"},
     {0x6FF0, "the reader was still busy when the library stopped polling"},
-    {0x6200, "the reader refused (status 70 01, or a power-up step out of form)"},
+    {0x6200, "the reader refused: no card, or status 70 01, or a power-up step out of form"},
     {0x6201, "the reader answered out of form"},
     {0x6281, "warning: part of the returned data may be corrupted"},
     {0x6282, "warning: end of file reached before Le bytes"},

@@ -27,8 +27,8 @@
 namespace vorkand::link::net {
 namespace {
 
-// CT_open gives up on a server after this long in all (name resolution aside),
-// and on each negotiation step after kStepMs.
+// CT_open gives up on a server after this long in all (name resolution
+// included), and on each negotiation step after kStepMs.
 constexpr uint32_t kOpenLimitMs = 4500;
 constexpr uint32_t kStepMs = 1000;
 
@@ -67,7 +67,9 @@ class NetworkChannel final : public Channel {
   // session is left alone rather than sending close_notify into that one.
   ~NetworkChannel() override { claims_.release(); }
 
-  bool negotiate(uint32_t limit_ms) noexcept { return port_.negotiate(kStepMs, limit_ms); }
+  bool negotiate(uint32_t limit_ms, const char** why) noexcept {
+    return port_.negotiate(kStepMs, limit_ms, why);
+  }
   Transport& transport() noexcept override { return transport_; }
   bool close() noexcept override {
     claims_.release();
@@ -128,10 +130,29 @@ TlsSession* start_tls(int32_t socket, const NetAddress& address, uint32_t limit_
   return tls_connect(socket, address.host.data(), settings.files, limit_ms, reason);
 }
 
-Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
+// Why socket_connect failed, for the trace.
+void say_connect_failure(ConnectFailure failure, OpenFailure& why) noexcept {
+  switch (failure) {
+    case ConnectFailure::not_found:
+      return why.say("host not found");
+    case ConnectFailure::unresolved:
+      return why.say("host name not resolved within %u ms", static_cast<unsigned>(kOpenLimitMs));
+    case ConnectFailure::refused:
+      return why.say("connection refused");
+    case ConnectFailure::timeout:
+      return why.say("no answer within %u ms", static_cast<unsigned>(kOpenLimitMs));
+    case ConnectFailure::none:
+    case ConnectFailure::unreachable:
+      break;
+  }
+  why.say("address unreachable");
+}
+
+Channel* open_network(const char* mapping, bool telnet, bool tls, OpenFailure& why) noexcept {
   if (mapping == nullptr) return nullptr;
   NetAddress address;
   if (!parse_net_address(mapping, address) || address.telnet != telnet || address.tls != tls) {
+    why.say("not HOST:PORT (a name, an IPv4 address or [IPv6], and a port 1 to 65535)");
     return nullptr;
   }
   SystemClock clock;
@@ -139,9 +160,14 @@ Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
 
   Claims claims;
   address_key(address, claims.written);
-  if (!open_addresses().claim(claims.written.data())) return nullptr;
-  const int32_t socket = socket_connect(address.host.data(), address.port, kOpenLimitMs);
+  if (!open_addresses().claim(claims.written.data())) {
+    why.say("busy: open already in this process");
+    return nullptr;
+  }
+  ConnectFailure failure = ConnectFailure::none;
+  const int32_t socket = socket_connect(address.host.data(), address.port, kOpenLimitMs, &failure);
   if (socket == 0) {
+    say_connect_failure(failure, why);
     claims.release();
     return nullptr;
   }
@@ -149,6 +175,7 @@ Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
   Key connected{};
   if (socket_peer(socket, connected) && std::strcmp(connected.data(), claims.written.data()) != 0) {
     if (!open_addresses().claim(connected.data())) {
+      why.say("busy: %s is open already in this process", connected.data());
       claims.release();
       socket_close(socket);
       return nullptr;
@@ -163,6 +190,7 @@ Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
     session = elapsed < kOpenLimitMs ? start_tls(socket, address, kOpenLimitMs - elapsed, reason)
                                      : nullptr;
     if (session == nullptr) {
+      why.say("TLS: %s", elapsed < kOpenLimitMs ? reason.data() : "no time left for the handshake");
       claims.release();
       socket_close(socket);
       return nullptr;
@@ -171,13 +199,16 @@ Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
 
   auto* channel = new (std::nothrow) NetworkChannel(socket, session, address, claims);
   if (channel == nullptr) {
+    why.say("out of memory");
     claims.release();
     tls_close(session);
     socket_close(socket);
     return nullptr;
   }
   const uint32_t spent = clock.now_ms() - start;
-  if (spent >= kOpenLimitMs || !channel->negotiate(kOpenLimitMs - spent)) {
+  const char* refusal = nullptr;
+  if (spent >= kOpenLimitMs || !channel->negotiate(kOpenLimitMs - spent, &refusal)) {
+    why.say("%s", refusal != nullptr ? refusal : "no answer within the time");
     channel->close();
     delete channel;
     return nullptr;
@@ -187,20 +218,20 @@ Channel* open_network(const char* mapping, bool telnet, bool tls) noexcept {
 
 }  // namespace
 
-Channel* open_rfc2217(const char* mapping) noexcept {
-  return open_network(mapping, true, false);
+Channel* open_rfc2217(const char* mapping, OpenFailure& why) noexcept {
+  return open_network(mapping, true, false, why);
 }
 
-Channel* open_tcp(const char* mapping) noexcept {
-  return open_network(mapping, false, false);
+Channel* open_tcp(const char* mapping, OpenFailure& why) noexcept {
+  return open_network(mapping, false, false, why);
 }
 
-Channel* open_rfc2217s(const char* mapping) noexcept {
-  return open_network(mapping, true, true);
+Channel* open_rfc2217s(const char* mapping, OpenFailure& why) noexcept {
+  return open_network(mapping, true, true, why);
 }
 
-Channel* open_tls(const char* mapping) noexcept {
-  return open_network(mapping, false, true);
+Channel* open_tls(const char* mapping, OpenFailure& why) noexcept {
+  return open_network(mapping, false, true, why);
 }
 
 }  // namespace vorkand::link::net

@@ -4,18 +4,20 @@
 #pragma once
 
 #include "link/channel.h"
+#include "link/open_failure.h"
 
 namespace vorkand::link::net {
 
 // Each takes the whole mapping and returns the channel (allocated; the caller
 // owns it), or nullptr with nothing left open: a mapping out of form, an
 // address already open in this process, a server that cannot be reached
-// within 5 s or (rfc2217) refuses or leaves unanswered the line settings.
-Channel* open_rfc2217(const char* mapping) noexcept;
-Channel* open_tcp(const char* mapping) noexcept;
+// within 4.5 s or (rfc2217) refuses or leaves unanswered the line settings;
+// then the reason is in `why`.
+Channel* open_rfc2217(const char* mapping, OpenFailure& why) noexcept;
+Channel* open_tcp(const char* mapping, OpenFailure& why) noexcept;
 // The same inside TLS: "rfc2217s://HOST:PORT" and "tls://HOST:PORT". The
 // server's certificate must verify and match HOST (see tls.h).
-Channel* open_rfc2217s(const char* mapping) noexcept;
-Channel* open_tls(const char* mapping) noexcept;
+Channel* open_rfc2217s(const char* mapping, OpenFailure& why) noexcept;
+Channel* open_tls(const char* mapping, OpenFailure& why) noexcept;
 
 }  // namespace vorkand::link::net

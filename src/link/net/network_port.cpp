@@ -101,7 +101,9 @@ bool NetworkPort::receive_until(Done done, uint32_t limit_ms) noexcept {
   }
 }
 
-bool NetworkPort::negotiate(uint32_t step_ms, uint32_t total_ms) noexcept {
+bool NetworkPort::negotiate(uint32_t step_ms, uint32_t total_ms, const char** why) noexcept {
+  const char* ignored = nullptr;
+  const char*& failure = why != nullptr ? *why : ignored;
   if (protocol_ != Protocol::telnet) return true;
   const uint32_t start = clock_.now_ms();
   const auto step_limit = [&] {
@@ -110,27 +112,43 @@ bool NetworkPort::negotiate(uint32_t step_ms, uint32_t total_ms) noexcept {
   };
   // Data bytes before the line is set up are not a reply to anything.
   const auto drop_data = [this] { data_begin_ = data_end_ = 0; };
+  constexpr const char* kConnectionLost = "the connection failed during the negotiation";
 
   std::array<uint8_t, ClientNegotiation::kOpeningSize> opening{};
-  if (negotiation_.opening(opening) == 0 || !send_all(opening)) return false;
+  if (negotiation_.opening(opening) == 0 || !send_all(opening)) {
+    failure = kConnectionLost;
+    return false;
+  }
   const bool answered = receive_until(
       [&] {
         drop_data();
         return negotiation_.agreed() || negotiation_.refused();
       },
       step_limit());
-  if (!answered || !negotiation_.agreed()) return false;
+  if (!answered || !negotiation_.agreed()) {
+    failure = failed_    ? kConnectionLost
+              : answered ? "not an RFC 2217 server: it refused the COM-PORT-OPTION"
+                         : "not an RFC 2217 server: no answer to the option negotiation";
+    return false;
+  }
 
   std::array<uint8_t, ClientNegotiation::kLineSettingsSize> settings{};
   const std::size_t length = negotiation_.line_settings(settings);
-  if (length == 0 || !send_all(std::span(settings).first(length))) return false;
+  if (length == 0 || !send_all(std::span(settings).first(length))) {
+    failure = kConnectionLost;
+    return false;
+  }
   const bool acknowledged = receive_until(
       [&] {
         drop_data();
         return negotiation_.settings_acknowledged() || negotiation_.settings_refused();
       },
       step_limit());
-  return acknowledged && negotiation_.settings_acknowledged();
+  if (acknowledged && negotiation_.settings_acknowledged()) return true;
+  failure = failed_        ? kConnectionLost
+            : acknowledged ? "line settings refused: the server did not take 9600 8E1"
+                           : "line settings refused: no acknowledgement of 9600 8E1";
+  return false;
 }
 
 bool NetworkPort::write_all(std::span<const uint8_t> bytes) noexcept {

@@ -32,8 +32,9 @@ class NetworkPort final : public Port {
   // Telnet only: agrees on binary transmission and COM-PORT-OPTION, then sets
   // the line to 9600 baud 8E1 without flow control. Each of the two steps may
   // take `step_ms`, both together `total_ms`. False when the server refused,
-  // left a step unanswered or the connection failed.
-  bool negotiate(uint32_t step_ms, uint32_t total_ms) noexcept;
+  // left a step unanswered or the connection failed, with the reason in
+  // `why` when given.
+  bool negotiate(uint32_t step_ms, uint32_t total_ms, const char** why = nullptr) noexcept;
 
   bool write_all(std::span<const uint8_t> bytes) noexcept override;
   int32_t bytes_waiting() noexcept override;

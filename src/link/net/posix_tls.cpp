@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -390,9 +392,47 @@ class TlsSession {
   }
 };
 
+namespace {
+
+// OpenSSL writes to the socket with write(), which raises SIGPIPE once the
+// server has gone, and the host must never see that signal. While OpenSSL
+// works on the socket, SIGPIPE is blocked in this thread, and one raised
+// meanwhile is taken back before the old mask returns.
+class NoSigpipe {
+ public:
+  NoSigpipe() noexcept {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~NoSigpipe() {
+    const int saved = errno;
+    sigset_t pending;
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec none{};
+      while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = saved;
+  }
+  NoSigpipe(const NoSigpipe&) = delete;
+  NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+ private:
+  sigset_t pipe_{};
+  sigset_t old_{};
+  bool was_pending_ = false;
+};
+
+}  // namespace
+
 TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
                         uint32_t timeout_ms, std::span<char> reason) noexcept {
   say(reason, "%s", "");
+  const NoSigpipe quiet;
   if (host == nullptr || *host == '\0') return nullptr;
   if ((files.cert_file == nullptr) != (files.key_file == nullptr)) {
     say(reason, "%s", "VORKAND_TLS_CERT and VORKAND_TLS_KEY go together; one is unset");
@@ -495,12 +535,14 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
 int32_t tls_send(TlsSession& session, std::span<const uint8_t> bytes) noexcept {
   if (bytes.empty()) return kWouldBlock;
   const int wanted = static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 30));
+  const NoSigpipe quiet;
   return session.outcome(session.f_.SSL_write(session.ssl_, bytes.data(), wanted));
 }
 
 int32_t tls_receive(TlsSession& session, std::span<uint8_t> into) noexcept {
   if (into.empty()) return kWouldBlock;
   const int wanted = static_cast<int>(std::min<std::size_t>(into.size(), 1 << 30));
+  const NoSigpipe quiet;
   const int got = session.f_.SSL_read(session.ssl_, into.data(), wanted);
   acknowledge_at_once(session.socket_);
   return session.outcome(got);
@@ -517,6 +559,7 @@ void tls_describe(const TlsSession& session, std::span<char> out) noexcept {
 void tls_close(TlsSession* session) noexcept {
   if (session == nullptr) return;
   // One try: close_notify goes out if the socket takes it now.
+  const NoSigpipe quiet;
   session->f_.SSL_shutdown(session->ssl_);
   session->f_.ERR_clear_error();
   delete session;

@@ -9,10 +9,23 @@
 
 namespace vorkand::link::net {
 
+// Why socket_connect gave 0.
+enum class ConnectFailure : uint8_t {
+  none,
+  not_found,    // the resolver knows no such host
+  unresolved,   // the resolver gave no answer within the time, or failed
+  refused,      // every address refused the connection
+  unreachable,  // no route, network down, or any other error
+  timeout,      // no address answered within the time
+};
+
 // Resolves `host` (a name, an IPv4 address, or an IPv6 address without
 // brackets) with the system resolver and connects to the first address that
-// accepts within `timeout_ms` in all. The socket, or 0 with nothing left open.
-int32_t socket_connect(const char* host, uint16_t port, uint32_t timeout_ms) noexcept;
+// accepts, within `timeout_ms` in all, resolution included (a resolver that
+// does not answer in time is left to finish on a thread of its own). The
+// socket, or 0 with nothing left open and the reason in `why` when given.
+int32_t socket_connect(const char* host, uint16_t port, uint32_t timeout_ms,
+                       ConnectFailure* why = nullptr) noexcept;
 
 // Writes the peer's address as "ADDRESS:PORT" ("[ADDRESS]:PORT" for IPv6),
 // zero-terminated. False when it is unknown or does not fit.

@@ -1,6 +1,8 @@
 // TCP sockets on Windows through Winsock, loaded at the first connection
 // (ws2_32.dll from the system directory) so that the DLL itself imports only
-// KERNEL32 and msvcrt and loads on systems without networking. Waits use
+// KERNEL32 and msvcrt and loads on systems without networking. A name is
+// looked up on a thread of its own, waited for only as long as the open may
+// take (a numeric address is converted at once). Waits use
 // select() on the one socket; fd_sets are filled by hand, since the FD_ISSET
 // macro calls into ws2_32.
 //
@@ -14,6 +16,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 #include "link/net/socket.h"
 
@@ -79,6 +83,79 @@ const Winsock& winsock() noexcept {
   return loaded;
 }
 
+addrinfo stream_hints(int flags) noexcept {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV | flags;
+  return hints;
+}
+
+// One name lookup, shared by the thread that runs it and the open that waits
+// for it; whichever lets go last (the count reaches 0) frees it and what it
+// found.
+struct Lookup {
+  const Winsock* w = nullptr;
+  LONG holders = 2;
+  HANDLE done = nullptr;
+  int error = 0;
+  addrinfo* found = nullptr;
+  char host[256] = {};
+  char service[8] = {};
+};
+
+void let_go(Lookup* lookup) noexcept {
+  if (InterlockedDecrement(&lookup->holders) != 0) return;
+  if (lookup->found != nullptr) lookup->w->freeaddrinfo(lookup->found);
+  CloseHandle(lookup->done);
+  HeapFree(GetProcessHeap(), 0, lookup);
+}
+
+DWORD WINAPI look_up(void* argument) {
+  auto* lookup = static_cast<Lookup*>(argument);
+  const addrinfo hints = stream_hints(0);
+  lookup->error = lookup->w->getaddrinfo(lookup->host, lookup->service, &hints, &lookup->found);
+  SetEvent(lookup->done);
+  let_go(lookup);
+  return 0;
+}
+
+// getaddrinfo given up after `limit_ms`: the addresses (the caller frees
+// them), or nullptr with the reason in `why`.
+addrinfo* resolve(const Winsock& w, const char* host, const char* service, uint32_t limit_ms,
+                  ConnectFailure& why) noexcept {
+  addrinfo* found = nullptr;
+  const addrinfo numeric = stream_hints(AI_NUMERICHOST);
+  if (w.getaddrinfo(host, service, &numeric, &found) == 0 && found != nullptr) return found;
+  why = ConnectFailure::unresolved;
+  if (std::strlen(host) >= sizeof Lookup::host) return nullptr;
+  void* room = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Lookup));
+  if (room == nullptr) return nullptr;
+  auto* lookup = new (room) Lookup;
+  lookup->w = &w;
+  std::strcpy(lookup->host, host);
+  std::strcpy(lookup->service, service);
+  lookup->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread =
+      lookup->done == nullptr ? nullptr : CreateThread(nullptr, 0, look_up, lookup, 0, nullptr);
+  if (thread == nullptr) {
+    if (lookup->done != nullptr) CloseHandle(lookup->done);
+    HeapFree(GetProcessHeap(), 0, lookup);
+    return nullptr;
+  }
+  CloseHandle(thread);
+  if (WaitForSingleObject(lookup->done, limit_ms) == WAIT_OBJECT_0) {
+    if (lookup->error == WSAHOST_NOT_FOUND || lookup->error == WSANO_DATA)
+      why = ConnectFailure::not_found;
+    found = lookup->found;
+    lookup->found = nullptr;
+    if (found != nullptr) why = ConnectFailure::none;
+  }
+  let_go(lookup);
+  return found;
+}
+
 SOCKET to_socket(int32_t socket) noexcept {
   return static_cast<SOCKET>(static_cast<uint32_t>(socket));
 }
@@ -96,9 +173,10 @@ timeval as_timeval(uint32_t ms) noexcept {
 }
 
 // Connects one address within `timeout_ms` of `start` (a GetTickCount value);
-// the socket or INVALID_SOCKET.
-SOCKET connect_one(const Winsock& w, const addrinfo& address, DWORD start,
-                   uint32_t timeout_ms) noexcept {
+// the socket, or INVALID_SOCKET with the reason in `why`.
+SOCKET connect_one(const Winsock& w, const addrinfo& address, DWORD start, uint32_t timeout_ms,
+                   ConnectFailure& why) noexcept {
+  why = ConnectFailure::unreachable;
   const SOCKET s = w.socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (s == INVALID_SOCKET) return s;
   u_long non_blocking = 1;
@@ -113,6 +191,7 @@ SOCKET connect_one(const Winsock& w, const addrinfo& address, DWORD start,
     }
     const DWORD spent = GetTickCount() - start;
     if (spent >= timeout_ms) {
+      why = ConnectFailure::timeout;
       w.closesocket(s);
       return INVALID_SOCKET;
     }
@@ -122,19 +201,19 @@ SOCKET connect_one(const Winsock& w, const addrinfo& address, DWORD start,
     only(failed, s);
     timeval limit = as_timeval(timeout_ms - spent);
     // Windows reports a failed connect in the exception set.
-    if (w.select(0, nullptr, &writable, &failed, &limit) <= 0 || failed.fd_count != 0 ||
-        writable.fd_count == 0) {
-      w.closesocket(s);
-      return INVALID_SOCKET;
-    }
+    const int ready = w.select(0, nullptr, &writable, &failed, &limit);
     int error = 0;
     int size = sizeof error;
-    if (w.getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 ||
-        error != 0) {
+    if (ready == 0) why = ConnectFailure::timeout;
+    if (ready <= 0 ||
+        w.getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 ||
+        error != 0 || failed.fd_count != 0 || writable.fd_count == 0) {
+      if (error == WSAECONNREFUSED) why = ConnectFailure::refused;
       w.closesocket(s);
       return INVALID_SOCKET;
     }
   }
+  why = ConnectFailure::none;
   const BOOL on = TRUE;
   w.setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   DWORD every_segment = 1;
@@ -146,31 +225,38 @@ SOCKET connect_one(const Winsock& w, const addrinfo& address, DWORD start,
 
 }  // namespace
 
-int32_t socket_connect(const char* host, uint16_t port, uint32_t timeout_ms) noexcept {
+int32_t socket_connect(const char* host, uint16_t port, uint32_t timeout_ms,
+                       ConnectFailure* why) noexcept {
+  ConnectFailure ignored = ConnectFailure::none;
+  ConnectFailure& failure = why != nullptr ? *why : ignored;
+  failure = ConnectFailure::unreachable;
   if (host == nullptr || *host == '\0' || port == 0) return 0;
   const DWORD start = GetTickCount();
   const Winsock& w = winsock();
   if (!w.ready) return 0;
   char service[8];
   std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (w.getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) return 0;
+  addrinfo* found = resolve(w, host, service, timeout_ms, failure);
+  if (found == nullptr) return 0;
   SOCKET s = INVALID_SOCKET;
+  failure = ConnectFailure::timeout;
   for (const addrinfo* a = found; a != nullptr && s == INVALID_SOCKET; a = a->ai_next) {
     if (GetTickCount() - start >= timeout_ms) break;
-    s = connect_one(w, *a, start, timeout_ms);
+    ConnectFailure this_one = ConnectFailure::none;
+    s = connect_one(w, *a, start, timeout_ms, this_one);
+    // A refusal from one address says more than another's missing route.
+    if (s == INVALID_SOCKET &&
+        !(failure == ConnectFailure::refused && this_one == ConnectFailure::unreachable))
+      failure = this_one;
   }
   w.freeaddrinfo(found);
   if (s == INVALID_SOCKET) return 0;
   if (s == 0 || s > static_cast<SOCKET>(INT32_MAX)) {
+    failure = ConnectFailure::unreachable;
     w.closesocket(s);
     return 0;
   }
+  failure = ConnectFailure::none;
   return static_cast<int32_t>(s);
 }
 

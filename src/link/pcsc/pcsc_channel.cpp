@@ -399,13 +399,34 @@ class PcscChannel final : public Channel {
   std::array<uint8_t, kMaxResponse> response_{};
 };
 
+// The names in a PC/SC reader list, or those containing `wanted`, as
+// "\"A\", \"B\"" for the reason an open failed.
+void say_names(OpenFailure& why, const char* format, std::string_view wanted, const char* list,
+               std::size_t length, bool containing_only) noexcept {
+  std::array<char, OpenFailure::kRoom> names{};
+  std::size_t used = 0;
+  for (const char* at = list; at < list + length && *at != '\0';) {
+    const std::string_view name(at);
+    at += name.size() + 1;
+    if (containing_only && name.find(wanted) == std::string_view::npos) continue;
+    const int added =
+        std::snprintf(names.data() + used, names.size() - used, "%s\"%.*s\"", used == 0 ? "" : ", ",
+                      static_cast<int>(name.size()), name.data());
+    if (added < 0 || static_cast<std::size_t>(added) >= names.size() - used) break;
+    used += static_cast<std::size_t>(added);
+  }
+  why.say(format, static_cast<int>(wanted.size()), wanted.data(), names.data());
+}
+
 // Copies into `chosen` the reader `wanted` names among those PC/SC lists.
 bool choose_reader(const Functions& functions, Context context, std::string_view wanted,
-                   std::span<char> chosen) noexcept {
+                   std::span<char> chosen, OpenFailure& why) noexcept {
   for (int attempt = 0; attempt < 3; ++attempt) {
     Dword length = 0;
     if (outcome_of(functions.list_readers(context, nullptr, nullptr, &length)) != Outcome::done ||
         length == 0) {
+      why.say("no reader matches \"%.*s\": PC/SC lists no reader", static_cast<int>(wanted.size()),
+              wanted.data());
       return false;
     }
     std::unique_ptr<char[]> list(new (std::nothrow) char[length + 1]);
@@ -431,6 +452,11 @@ bool choose_reader(const Functions& functions, Context context, std::string_view
         ++containing;
       }
     }
+    if (containing == 0) {
+      say_names(why, "no reader matches \"%.*s\" (readers: %s)", wanted, list.get(), length, false);
+    } else if (containing > 1) {
+      say_names(why, "several readers match \"%.*s\": %s", wanted, list.get(), length, true);
+    }
     if (containing != 1 || match.size() >= chosen.size()) return false;
     std::memcpy(chosen.data(), match.data(), match.size());
     chosen[match.size()] = '\0';
@@ -441,15 +467,19 @@ bool choose_reader(const Functions& functions, Context context, std::string_view
 
 }  // namespace
 
-Channel* open_reader(const Functions& functions, std::string_view wanted) noexcept {
+Channel* open_reader(const Functions& functions, std::string_view wanted,
+                     OpenFailure* why) noexcept {
+  OpenFailure ignored;
+  OpenFailure& failure = why != nullptr ? *why : ignored;
   Context context{};
   if (outcome_of(functions.establish_context(kScopeSystem, nullptr, nullptr, &context)) !=
       Outcome::done) {
+    failure.say("no PC/SC service: the PC/SC daemon is not running");
     return nullptr;
   }
   std::array<char, kMaxReaderName> name{};
   PcscChannel* channel = nullptr;
-  if (choose_reader(functions, context, wanted, name)) {
+  if (choose_reader(functions, context, wanted, name, failure)) {
     channel = new (std::nothrow) PcscChannel(unused_handle(), functions, context, name.data());
   }
   if (channel == nullptr) {
@@ -457,6 +487,7 @@ Channel* open_reader(const Functions& functions, std::string_view wanted) noexce
     return nullptr;
   }
   if (!channel->claim()) {
+    failure.say("reader busy: \"%s\" is open already in this process", name.data());
     channel->close();
     delete channel;
     return nullptr;
@@ -464,12 +495,15 @@ Channel* open_reader(const Functions& functions, std::string_view wanted) noexce
   return channel;
 }
 
-Channel* open_pcsc(const char* mapping) noexcept {
+Channel* open_pcsc(const char* mapping, OpenFailure& why) noexcept {
   const Functions* functions = system_functions();
-  if (functions == nullptr) return nullptr;
+  if (functions == nullptr) {
+    why.say("no PC/SC service: the PC/SC library is not installed");
+    return nullptr;
+  }
   std::string_view wanted(mapping);
   wanted.remove_prefix(std::min(wanted.size(), kPcscPrefix.size()));
-  return open_reader(*functions, wanted);
+  return open_reader(*functions, wanted, &why);
 }
 
 }  // namespace vorkand::link::pcsc

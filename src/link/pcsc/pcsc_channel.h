@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "link/channel.h"
+#include "link/open_failure.h"
 #include "link/pcsc/pcsc_api.h"
 
 namespace vorkand::link::pcsc {
@@ -16,12 +17,13 @@ namespace vorkand::link::pcsc {
 // contains it; an empty `wanted` means the first reader listed. Returns the
 // channel (allocated; the caller owns it), or nullptr with nothing left open
 // when PC/SC is not running, no reader or more than one matches, or this
-// process already has the reader open.
-Channel* open_reader(const Functions& functions, std::string_view wanted) noexcept;
+// process already has the reader open; then the reason is in `why` when given.
+Channel* open_reader(const Functions& functions, std::string_view wanted,
+                     OpenFailure* why = nullptr) noexcept;
 
 // The port kind for mappings "pcsc:NAME": loads the system's PC/SC services
 // and opens NAME with them.
-Channel* open_pcsc(const char* mapping) noexcept;
+Channel* open_pcsc(const char* mapping, OpenFailure& why) noexcept;
 
 inline constexpr std::string_view kPcscPrefix = "pcsc:";
 
