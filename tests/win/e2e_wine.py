@@ -19,6 +19,7 @@ simulator, the tool's commands are checked, atr and send against the Linux
 tool's golden files in DIR/golden (DIR/data holds their inputs).
 
 Usage: e2e_wine.py --wine-run WRAPPER --prefix PREFIX --shim-source FILE --work-dir DIR
+                   [--shim-cflag=-m32]
                    [--sim VORKAND [--ser2net [--tool DIR]]] -- PROGRAM [ARGS...]
 """
 import argparse
@@ -67,10 +68,10 @@ class ScriptedReader:
         return []
 
 
-def build_shim(source, work_dir):
+def build_shim(source, work_dir, cflags):
     shim = os.path.join(work_dir, "pty_parity_shim.so")
     cc = os.environ.get("CC", "cc")
-    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", shim, source, "-ldl"], check=True)
+    subprocess.run([cc, *cflags, "-shared", "-fPIC", "-O2", "-o", shim, source, "-ldl"], check=True)
     return shim
 
 
@@ -199,6 +200,8 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--shim-source", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--shim-cflag", action="append", default=[],
+                        help="a compiler flag for the shim (-m32: the Windows programs are 32-bit)")
     parser.add_argument("--sim", help="run this vorkand tool's simulator as the reader")
     parser.add_argument("--ser2net", action="store_true",
                         help="reach the simulator through ser2net over RFC 2217")
@@ -210,7 +213,7 @@ def main():
     if args.ser2net and shutil.which("ser2net") is None:
         print("ser2net is not installed: skipped")
         return 77
-    shim = build_shim(args.shim_source, args.work_dir)
+    shim = build_shim(args.shim_source, args.work_dir, args.shim_cflag)
     env = dict(os.environ, LD_PRELOAD=shim)
     if args.sim:
         return run_on_simulator(args, emulator, env)
