@@ -95,6 +95,10 @@ TEST_F(GoldenTest, Atr) {
   check("atr_no_list", with_device({"--atr-list", "/nonexistent/list.txt", "atr"}));
   start("t1");
   check("atr_t1", with_device({"--port", "COM2", "atr", "--atr-list", list}));
+  // Typed on the command line: no device, no status word; where a bad one breaks.
+  check("atr_typed_json",
+        run_tool({"--json", "atr", "--atr-list", list, "3B:95:11", "80 01", "766F726B6164"}));
+  check("atr_typed_malformed", run_tool({"atr", "--atr-list", list, "3B F0 11 22 33 81"}));
 }
 
 TEST_F(GoldenTest, Send) {

@@ -86,7 +86,9 @@ TEST(Atr, FindsEveryInterfaceByteAndTheProtocolsOffered) {
 TEST(Atr, ReportsMalformedAtrs) {
   EXPECT_EQ(decode("3B").error, "too short: an ATR has at least TS and T0");
   EXPECT_EQ(decode("3B 80 01").error, "TCK missing");
-  EXPECT_EQ(decode("3B F0 11 22 33 81").error, "truncated in the interface bytes of level 2");
+  EXPECT_EQ(decode("3B F0 11 22 33 81").error,
+            "truncated after byte 6, in the interface bytes of level 2");
+  EXPECT_EQ(decode("95 11 80").error, "byte 1, TS 95, is neither 3B nor 3F");
   EXPECT_EQ(decode("3B 02 41").error, "truncated: 2 historical bytes announced, 1 present");
   const AtrInfo wrong = decode("3B 80 01 00");
   EXPECT_EQ(wrong.error, "");

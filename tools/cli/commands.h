@@ -53,7 +53,8 @@ struct DesSettings {
 int run_demo(const Context& context, const SimSettings& settings);
 int run_sim(const Context& context, const SimSettings& settings);
 int run_replay(const Context& context, const SimSettings& settings);
-int run_atr(const Context& context);
+// `typed`: the ATR's hex words from the command line; empty: the card's.
+int run_atr(const Context& context, const std::vector<std::string>& typed);
 int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);
 int run_des(const Context& context, const DesSettings& settings);

@@ -83,7 +83,11 @@ int main(int argc, char** argv) {
   auto* sim = app.add_subcommand("sim", "run the simulated reader for other programs until Ctrl-C");
   add_sim_options(*sim, sim_settings, true);
 
-  auto* atr = app.add_subcommand("atr", "power up the card, decode its ATR, look it up");
+  std::vector<std::string> typed_atr;
+  auto* atr = app.add_subcommand(
+      "atr", "power up the card (or take the ATR given in hex), decode its ATR, look it up");
+  atr->add_option("hex", typed_atr,
+                  "an ATR to decode instead of the card's: hex bytes, spaces or colons between");
 
   SendSettings send_settings;
   auto* send = app.add_subcommand("send", "send APDUs (through ICC_tsi_api by default)");
@@ -161,7 +165,7 @@ int main(int argc, char** argv) {
   try {
     if (*demo) status = run_demo(context, demo_settings);
     if (*sim) status = run_sim(context, sim_settings);
-    if (*atr) status = run_atr(context);
+    if (*atr) status = run_atr(context, typed_atr);
     if (*send) status = run_send(context, send_settings);
     if (*script) status = run_script(context, script_settings);
     if (*des) status = run_des(context, des_settings);

@@ -31,7 +31,8 @@ struct DemoStep {
 
 struct AtrReport {
   Bytes atr;
-  uint16_t sw = 0;
+  uint16_t sw = 0;  // the power-up's; none for an ATR typed on the command line
+  bool typed = false;
   AtrInfo info;
   std::string list_path;  // the list of known cards looked in
   bool list_read = false;

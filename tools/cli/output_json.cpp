@@ -76,17 +76,18 @@ std::string atr_object(const AtrReport& report) {
                                   strings(match.descriptions)));
   }
   return fmt::format(
-      R"("atr":"{}",{},"ts":"{:02X}","t0":"{:02X}","interface":{{{}}},"protocols":[{}],)"
+      R"("atr":"{}",{}"ts":"{:02X}","t0":"{:02X}","interface":{{{}}},"protocols":[{}],)"
       R"("historical":"{}","tck":{},"tck_ok":{},"tck_expected":{},"error":{},"fields":[{}],)"
       R"("clock":{},"historical_bytes":{{"category":"{:02X}","format":{},"objects":[{}],)"
       R"("status":"{}","status_meaning":{},"error":{}}},)"
       R"("known_cards":{{"list":{},"read":{},"matches":[{}]}})",
-      hex(report.atr), sw_fields(report.sw), info.ts, info.t0, fmt::join(interface, ","),
-      fmt::join(info.protocols, ","), hex(info.historical), byte_or_null(info.tck), info.tck_ok,
-      byte_or_null(info.tck_expected), quoted(info.error), fmt::join(fields, ","), clock,
-      historical.category, quoted(historical.format), fmt::join(objects, ","),
-      hex(historical.status), quoted(historical.status_meaning), quoted(historical.error),
-      quoted(report.list_path), report.list_read, fmt::join(matches, ","));
+      hex(report.atr), report.typed ? "" : sw_fields(report.sw) + ",", info.ts, info.t0,
+      fmt::join(interface, ","), fmt::join(info.protocols, ","), hex(info.historical),
+      byte_or_null(info.tck), info.tck_ok, byte_or_null(info.tck_expected), quoted(info.error),
+      fmt::join(fields, ","), clock, historical.category, quoted(historical.format),
+      fmt::join(objects, ","), hex(historical.status), quoted(historical.status_meaning),
+      quoted(historical.error), quoted(report.list_path), report.list_read,
+      fmt::join(matches, ","));
 }
 
 class JsonOutput final : public Output {
