@@ -18,6 +18,7 @@
 
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "sim/replay.h"
 #include "spawned_tool.h"
 
 namespace vorkand::sim {
@@ -78,7 +79,22 @@ class GoldenTest : public ::testing::Test {
     args.insert(args.begin(), {"--device", sim_->device_path()});
     return run_tool(args, {}, input);
   }
+  // A reader that plays the recorded reader side of data/<name>.
+  void replay(const std::string& name) {
+    auto recording = parse_recording(slurp(VORKAND_SCRIPT_DIR "/" + name));
+    ASSERT_TRUE(std::holds_alternative<Recording>(recording));
+    replay_ = std::make_shared<Replay>(std::get<Recording>(std::move(recording)));
+    PtyOptions options;
+    options.responder = [played = replay_](const std::vector<uint8_t>& frame) {
+      const Replay::Answer answer = played->answer(frame);
+      return Answer{answer.bytes, answer.hang_up};
+    };
+    auto started = PtySimulator::start(ReaderModel(CardModel(default_card())), std::move(options));
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
+    sim_ = std::move(std::get<0>(started));
+  }
   std::unique_ptr<PtySimulator> sim_;
+  std::shared_ptr<Replay> replay_;
 };
 
 TEST_F(GoldenTest, Demo) {
@@ -110,6 +126,15 @@ TEST_F(GoldenTest, Send) {
                                   "00A4000C025002", "00 20 00 00 04 31 32 33 34", "00B000000A"}));
   start();
   check("send_command", with_device({"send", "--direction", "1", "--protocol", "0", "0084000008"}));
+}
+
+// A reader that splits a 256-byte answer (250 bytes and 61 06 after the
+// library's own GET RESPONSE) and asks for another Le (6C 12): one whole
+// answer each, as a hex dump; the final warning 62 82 is no failure.
+TEST_F(GoldenTest, SendGetResponse) {
+  replay("long-answers.trace");
+  check("send_get_response", with_device({"send", "--get-response", "00CA010000", "00B0000020"}));
+  EXPECT_FALSE(replay_->difference()) << replay_->summary();
 }
 
 TEST_F(GoldenTest, Script) {

@@ -15,7 +15,7 @@
 namespace vorkand::cli {
 namespace {
 
-ScriptResult run_line(int32_t handle, const ScriptLine& line, bool strict) {
+ScriptResult run_line(int32_t handle, const ScriptLine& line, const ScriptSettings& settings) {
   ScriptResult result;
   result.line = line.number;
   Exchange exchange;
@@ -29,7 +29,11 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, bool strict) {
       result.command = "reset-reader";
       break;
     case ScriptLine::Kind::apdu:
-      exchange = transparent(handle, line.apdu);
+      exchange =
+          settings.get_response
+              ? whole_answer(line.apdu,
+                             [handle](const Bytes& apdu) { return transparent(handle, apdu); })
+              : transparent(handle, line.apdu);
       result.command = sim::to_hex(line.apdu);
       break;
   }
@@ -38,7 +42,7 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, bool strict) {
   // Reader commands are expected to succeed; APDUs as the script says, or
   // 90 00 when strict.
   result.expected = line.kind != ScriptLine::Kind::apdu ? "9000" : line.expected;
-  if (result.expected.empty() && strict) result.expected = "9000";
+  if (result.expected.empty() && settings.strict) result.expected = "9000";
   result.ok = result.expected.empty() || sw_matches(result.sw, result.expected);
   return result;
 }
@@ -64,7 +68,7 @@ int run_script(const Context& context, const ScriptSettings& settings) {
   int mismatches = 0, checked = 0;
   bool reader_failed = false;
   for (const ScriptLine& line : lines) {
-    const ScriptResult result = run_line(*handle, line, settings.strict);
+    const ScriptResult result = run_line(*handle, line, settings);
     checked += result.expected.empty() ? 0 : 1;
     if (!result.ok) {
       ++mismatches;

@@ -37,11 +37,13 @@ struct SendSettings {
   std::optional<int> direction;  // either given: ICC_command instead of ICC_tsi_api
   std::optional<int> protocol;
   bool power_up = false;
+  bool get_response = false;  // fetch the rest of 61 xx, resend on 6C xx
 };
 
 struct ScriptSettings {
   std::string path;  // "-": standard input
   bool strict = false;
+  bool get_response = false;
 };
 
 struct DesSettings {

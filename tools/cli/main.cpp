@@ -17,6 +17,8 @@ namespace {
 
 using namespace vorkand::cli;
 
+constexpr const char* kGetResponseHelp =
+    "whole answers: fetch the rest of 61 xx with GET RESPONSE, resend with Le xx on 6C xx";
 constexpr const char* kCommands = "demo, sim, atr, send, script, des or readers";
 
 void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
@@ -100,6 +102,7 @@ int main(int argc, char** argv) {
                    "use ICC_command with this protocol: 0 T=0, 1 T=1 (default 0)")
       ->check(CLI::IsMember({0, 1}));
   send->add_flag("--power-up", send_settings.power_up, "power the card up first (ICC_reset)");
+  send->add_flag("--get-response", send_settings.get_response, kGetResponseHelp);
 
   ScriptSettings script_settings;
   auto* script = app.add_subcommand("script", "run an APDU script, checking status words");
@@ -110,6 +113,7 @@ int main(int argc, char** argv) {
       ->required();
   script->add_flag("--strict", script_settings.strict,
                    "a line without '-> SW' fails on any status word but 90 00");
+  script->add_flag("--get-response", script_settings.get_response, kGetResponseHelp);
 
   DesSettings des_settings;
   auto* des = app.add_subcommand("des", "DES in ECB over whole 8-byte blocks");

@@ -2,7 +2,9 @@
 // terminal (status words by outcome, the names of ATR fields).
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "cli/output.h"
 #include "cli/status_words.h"
@@ -15,8 +17,18 @@ std::string hex(std::span<const uint8_t> bytes) {
   return sim::to_hex(bytes);
 }
 
-std::string data_note(const Bytes& data) {
-  return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+// "data  HEX  |text|" for up to 16 bytes; a longer answer as a dump, 16
+// bytes a row after their offset, each line after the first `indent`ed.
+std::string data_note(const Bytes& data, std::string_view indent = "") {
+  constexpr std::size_t kRow = 16;
+  if (data.size() <= kRow) return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+  std::string text = "data";
+  for (std::size_t at = 0; at < data.size(); at += kRow) {
+    const auto row = std::span(data).subspan(at, std::min(kRow, data.size() - at));
+    if (at != 0) text += fmt::format("\n{}    ", indent);
+    text += fmt::format("  {:04X}  {:<47}  |{}|", at, hex(row), sim::printable(row));
+  }
+  return text;
 }
 
 class TextOutput final : public Output {
@@ -96,7 +108,7 @@ class TextOutput final : public Output {
 
   void script_line(const ScriptResult& result) override {
     fmt::print("{:>4}  {}\n", result.line, result.command);
-    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data));
+    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data, "      "));
     const std::string mark = result.expected.empty() ? ""
                              : result.ok             ? "  " + paint("[ok]", kGreen)
                                                      : "  " + paint("[MISMATCH]", kRed);
