@@ -46,6 +46,11 @@ struct ScriptSettings {
   bool get_response = false;
 };
 
+struct WatchSettings {
+  std::optional<std::size_t> count;  // stop after this many events
+  std::optional<int> probe_serial;   // seconds between power-ups on the COM ports
+};
+
 struct DesSettings {
   std::string direction;  // encrypt or decrypt
   std::string key;
@@ -61,5 +66,6 @@ int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);
 int run_des(const Context& context, const DesSettings& settings);
 int run_readers(const Context& context);
+int run_watch(const Context& context, const WatchSettings& settings);
 
 }  // namespace vorkand::cli

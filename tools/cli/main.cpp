@@ -19,7 +19,7 @@ using namespace vorkand::cli;
 
 constexpr const char* kGetResponseHelp =
     "whole answers: fetch the rest of 61 xx with GET RESPONSE, resend with Le xx on 6C xx";
-constexpr const char* kCommands = "demo, sim, atr, send, script, des or readers";
+constexpr const char* kCommands = "demo, sim, atr, send, script, des, readers or watch";
 
 void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
   command.add_option("--atr", settings.atr, "the card's ATR: t0, t1 or hex bytes");
@@ -127,6 +127,17 @@ int main(int argc, char** argv) {
   auto* readers = app.add_subcommand(
       "readers", "what COM1..COM4 map to and whether they open; the PC/SC readers");
 
+  WatchSettings watch_settings;
+  auto* watch = app.add_subcommand(
+      "watch", "one line per PC/SC reader or card coming or going, until Ctrl-C");
+  watch->add_option("--count", watch_settings.count, "stop after this many events")
+      ->check(CLI::PositiveNumber);
+  watch
+      ->add_option("--probe-serial", watch_settings.probe_serial,
+                   "also power up the card on each COM port every SECONDS to see readers and "
+                   "cards come and go there (each look resets the card)")
+      ->check(CLI::Range(1, 3600));
+
   for (CLI::App* command : app.get_subcommands({})) command->allow_extras();
   list_global_options(app);
 
@@ -174,6 +185,7 @@ int main(int argc, char** argv) {
     if (*script) status = run_script(context, script_settings);
     if (*des) status = run_des(context, des_settings);
     if (*readers) status = run_readers(context);
+    if (*watch) status = run_watch(context, watch_settings);
   } catch (const std::exception& e) {
     status = out->fail(kExitFailure, e.what());
   }

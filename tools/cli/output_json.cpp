@@ -1,10 +1,12 @@
 // The output for programs: one JSON object on standard output for each run,
 // {"ok":..., <the command's fields>, "error":"..." when it failed}. `vorkand
 // sim` streams one object a line instead.
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "cli/output.h"
@@ -211,6 +213,18 @@ class JsonOutput final : public Output {
   void version(const std::string& tool, const std::string& library) override {
     fields_.emplace_back("version", quoted(tool));
     fields_.emplace_back("library", quoted(library));
+  }
+
+  void watch_event(const ReaderEvent& event, std::chrono::system_clock::time_point at) override {
+    streaming_ = true;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    fmt::print(R"({{"time":"{:%Y-%m-%dT%H:%M:%S}.{:03}Z","reader":{},"event":{}{}{}}})"
+               "\n",
+               fmt::gmtime(seconds), ms.count() % 1000, quoted(event.reader), quoted(event.event),
+               event.detail.empty() ? "" : R"(,"maps_to":)" + quoted(event.detail),
+               event.atr.empty() ? "" : fmt::format(R"(,"atr":"{}")", hex(event.atr)));
+    std::fflush(stdout);
   }
 
  protected:

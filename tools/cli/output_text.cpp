@@ -1,9 +1,11 @@
 // The output for people: the layout of each command, with colours on a
 // terminal (status words by outcome, the names of ATR fields).
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <string_view>
 
 #include "cli/output.h"
@@ -146,6 +148,21 @@ class TextOutput final : public Output {
 
   void version(const std::string& tool, const std::string& library) override {
     fmt::print("vorkand {} (library {})\n", tool, library);
+  }
+
+  void watch_event(const ReaderEvent& event, std::chrono::system_clock::time_point at) override {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    const bool coming = event.event.ends_with("added") || event.event.ends_with("inserted");
+    const bool going = event.event.ends_with("removed");
+    fmt::print("{:%H:%M:%S}.{:03}  {}  {}{}{}{}\n", fmt::localtime(seconds), ms.count() % 1000,
+               paint(event.reader, kCyan),
+               coming  ? paint(event.event, kGreen)
+               : going ? paint(event.event, kYellow)
+                       : event.event,
+               event.detail.empty() ? "" : " " + event.detail, event.atr.empty() ? "" : "  ATR ",
+               hex(event.atr));
+    std::fflush(stdout);
   }
 
  protected:
