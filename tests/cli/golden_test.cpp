@@ -2,6 +2,7 @@
 // exactly with golden/<name>.txt: stdout, then stderr, then the exit status.
 // VORKAND_UPDATE_GOLDEN=1 rewrites the files instead.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -197,6 +198,66 @@ std::string run_on_terminal(const std::vector<std::string>& args, bool no_colour
   ::waitpid(pid, nullptr, 0);
   ::close(master);
   return output;
+}
+
+// Typed at a prompt on a terminal: each line is answered before the next is
+// typed (a tool reading to the end first never prompts again), and help,
+// reset and exit work there.
+TEST_F(GoldenTest, ScriptAtAPromptAnswersEachLineAsTyped) {
+  start();
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ::grantpt(master);
+  ::unlockpt(master);
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, slave, fd);
+  std::string device = sim_->device_path();
+  const char* argv[] = {VORKAND_CLI, "--device", device.c_str(), "script", "-", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(
+      posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, const_cast<char* const*>(argv), environ),
+      0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(slave);
+  std::string seen;
+  // What the terminal shows up to `text`, waiting 10 s at most.
+  const auto until = [&](const std::string& text) {
+    for (int waits = 0; seen.find(text) == std::string::npos && waits < 100; ++waits) {
+      pollfd ready{master, POLLIN, 0};
+      if (::poll(&ready, 1, 100) != 1) continue;
+      char buffer[1024];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+      seen = std::regex_replace(seen, std::regex("\x1b\\[[0-9;]*m"), "");
+    }
+    const auto at = seen.find(text);
+    std::string shown = seen.substr(0, at == std::string::npos ? seen.size() : at + text.size());
+    seen.erase(0, shown.size());
+    return shown;
+  };
+  const auto type = [&](const std::string& line) {
+    ASSERT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  };
+  EXPECT_NE(until("vorkand> ").find("vorkand> "), std::string::npos);
+  type("help\n");
+  EXPECT_NE(until("vorkand> ").find("reset-reader          reset the reader"), std::string::npos);
+  type("Reset\n");
+  EXPECT_NE(until("vorkand> ").find("SW 90 00  success  [ok]"), std::string::npos);
+  type("00 A4 00 0C \\\n");
+  EXPECT_NE(until("...> ").find("...> "), std::string::npos);
+  type("02 50 09 -> 90 00\n");
+  EXPECT_NE(until("vorkand> ").find("6A 82  file or application not found  [MISMATCH]"),
+            std::string::npos);
+  type("not hex\n");
+  EXPECT_NE(until("vorkand> ").find("line 5: not hex bytes"), std::string::npos);
+  type("EXIT\n");
+  EXPECT_NE(until("2 checked, 1 mismatch").find("2 checked"), std::string::npos);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  ::close(master);
 }
 
 TEST_F(GoldenTest, ColoursOnATerminalUnlessNoColor) {

@@ -115,6 +115,7 @@ class TextOutput final : public Output {
                              : result.ok             ? "  " + paint("[ok]", kGreen)
                                                      : "  " + paint("[MISMATCH]", kRed);
     fmt::print("      SW {}{}\n", sw(result.sw), mark);
+    std::fflush(stdout);  // a script read from a pipe or typed is answered at once
   }
 
   void script_summary(int checked, int mismatches) override {
