@@ -145,12 +145,12 @@ TEST_F(GoldenTest, Script) {
   check("script_json", with_device({"--json", "script", VORKAND_SCRIPT_DIR "/card.script"}));
 }
 
-// Standard input ("-"), scriptor's reset and exit, and --strict failing a
+// Standard input ("-") in the full syntax, and --strict failing a
 // line that expects nothing on 6A 82; a directory is a usage error.
 TEST_F(GoldenTest, ScriptFromStandardInput) {
   start();
   check("script_stdin_strict",
-        with_device({"script", "--strict", "-"}, VORKAND_SCRIPT_DIR "/scriptor.script"));
+        with_device({"script", "--strict", "-"}, VORKAND_SCRIPT_DIR "/stdin.script"));
   check("error_script_directory", run_tool({"script", VORKAND_SCRIPT_DIR}));
 }
 
