@@ -13,7 +13,7 @@ die() {
   say "FAILED: $*"
   exit 1
 }
-# shellcheck source=../pcsc/private_pcscd.sh
+# shellcheck source-path=SCRIPTDIR/../pcsc source=private_pcscd.sh
 . "$here/private_pcscd.sh"
 [ -r /usr/lib/pcsc/drivers/serial/libifdvpcd.so ] || die "vpcd is missing (scripts/deps test: vsmartcard-vpcd)"
 need_namespace "watch end-to-end test"
