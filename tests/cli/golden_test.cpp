@@ -2,6 +2,7 @@
 // exactly with golden/<name>.txt: stdout, then stderr, then the exit status.
 // VORKAND_UPDATE_GOLDEN=1 rewrites the files instead.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@
 
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "sim/replay.h"
 #include "spawned_tool.h"
 
 namespace vorkand::sim {
@@ -78,7 +80,22 @@ class GoldenTest : public ::testing::Test {
     args.insert(args.begin(), {"--device", sim_->device_path()});
     return run_tool(args, {}, input);
   }
+  // A reader that plays the recorded reader side of data/<name>.
+  void replay(const std::string& name) {
+    auto recording = parse_recording(slurp(VORKAND_SCRIPT_DIR "/" + name));
+    ASSERT_TRUE(std::holds_alternative<Recording>(recording));
+    replay_ = std::make_shared<Replay>(std::get<Recording>(std::move(recording)));
+    PtyOptions options;
+    options.responder = [played = replay_](const std::vector<uint8_t>& frame) {
+      const Replay::Answer answer = played->answer(frame);
+      return Answer{answer.bytes, answer.hang_up};
+    };
+    auto started = PtySimulator::start(ReaderModel(CardModel(default_card())), std::move(options));
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
+    sim_ = std::move(std::get<0>(started));
+  }
   std::unique_ptr<PtySimulator> sim_;
+  std::shared_ptr<Replay> replay_;
 };
 
 TEST_F(GoldenTest, Demo) {
@@ -95,6 +112,10 @@ TEST_F(GoldenTest, Atr) {
   check("atr_no_list", with_device({"--atr-list", "/nonexistent/list.txt", "atr"}));
   start("t1");
   check("atr_t1", with_device({"--port", "COM2", "atr", "--atr-list", list}));
+  // Typed on the command line: no device, no status word; where a bad one breaks.
+  check("atr_typed_json",
+        run_tool({"--json", "atr", "--atr-list", list, "3B:95:11", "80 01", "766F726B6164"}));
+  check("atr_typed_malformed", run_tool({"atr", "--atr-list", list, "3B F0 11 22 33 81"}));
 }
 
 TEST_F(GoldenTest, Send) {
@@ -108,6 +129,15 @@ TEST_F(GoldenTest, Send) {
   check("send_command", with_device({"send", "--direction", "1", "--protocol", "0", "0084000008"}));
 }
 
+// A reader that splits a 256-byte answer (250 bytes and 61 06 after the
+// library's own GET RESPONSE) and asks for another Le (6C 12): one whole
+// answer each, as a hex dump; the final warning 62 82 is no failure.
+TEST_F(GoldenTest, SendGetResponse) {
+  replay("long-answers.trace");
+  check("send_get_response", with_device({"send", "--get-response", "00CA010000", "00B0000020"}));
+  EXPECT_FALSE(replay_->difference()) << replay_->summary();
+}
+
 TEST_F(GoldenTest, Script) {
   start();
   check("script", with_device({"script", VORKAND_SCRIPT_DIR "/card.script"}));
@@ -115,12 +145,12 @@ TEST_F(GoldenTest, Script) {
   check("script_json", with_device({"--json", "script", VORKAND_SCRIPT_DIR "/card.script"}));
 }
 
-// Standard input ("-"), scriptor's reset and exit, and --strict failing a
+// Standard input ("-") in the full syntax, and --strict failing a
 // line that expects nothing on 6A 82; a directory is a usage error.
 TEST_F(GoldenTest, ScriptFromStandardInput) {
   start();
   check("script_stdin_strict",
-        with_device({"script", "--strict", "-"}, VORKAND_SCRIPT_DIR "/scriptor.script"));
+        with_device({"script", "--strict", "-"}, VORKAND_SCRIPT_DIR "/stdin.script"));
   check("error_script_directory", run_tool({"script", VORKAND_SCRIPT_DIR}));
 }
 
@@ -168,6 +198,66 @@ std::string run_on_terminal(const std::vector<std::string>& args, bool no_colour
   ::waitpid(pid, nullptr, 0);
   ::close(master);
   return output;
+}
+
+// Typed at a prompt on a terminal: each line is answered before the next is
+// typed (a tool reading to the end first never prompts again), and help,
+// reset and exit work there.
+TEST_F(GoldenTest, ScriptAtAPromptAnswersEachLineAsTyped) {
+  start();
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ::grantpt(master);
+  ::unlockpt(master);
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, slave, fd);
+  std::string device = sim_->device_path();
+  const char* argv[] = {VORKAND_CLI, "--device", device.c_str(), "script", "-", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(
+      posix_spawn(&pid, VORKAND_CLI, &actions, nullptr, const_cast<char* const*>(argv), environ),
+      0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(slave);
+  std::string seen;
+  // What the terminal shows up to `text`, waiting 10 s at most.
+  const auto until = [&](const std::string& text) {
+    for (int waits = 0; seen.find(text) == std::string::npos && waits < 100; ++waits) {
+      pollfd ready{master, POLLIN, 0};
+      if (::poll(&ready, 1, 100) != 1) continue;
+      char buffer[1024];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+      seen = std::regex_replace(seen, std::regex("\x1b\\[[0-9;]*m"), "");
+    }
+    const auto at = seen.find(text);
+    std::string shown = seen.substr(0, at == std::string::npos ? seen.size() : at + text.size());
+    seen.erase(0, shown.size());
+    return shown;
+  };
+  const auto type = [&](const std::string& line) {
+    ASSERT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  };
+  EXPECT_NE(until("vorkand> ").find("vorkand> "), std::string::npos);
+  type("help\n");
+  EXPECT_NE(until("vorkand> ").find("reset-reader          reset the reader"), std::string::npos);
+  type("Reset\n");
+  EXPECT_NE(until("vorkand> ").find("SW 90 00  success  [ok]"), std::string::npos);
+  type("00 A4 00 0C \\\n");
+  EXPECT_NE(until("...> ").find("...> "), std::string::npos);
+  type("02 50 09 -> 90 00\n");
+  EXPECT_NE(until("vorkand> ").find("6A 82  file or application not found  [MISMATCH]"),
+            std::string::npos);
+  type("not hex\n");
+  EXPECT_NE(until("vorkand> ").find("line 5: not hex bytes"), std::string::npos);
+  type("EXIT\n");
+  EXPECT_NE(until("2 checked, 1 mismatch").find("2 checked"), std::string::npos);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  ::close(master);
 }
 
 TEST_F(GoldenTest, ColoursOnATerminalUnlessNoColor) {

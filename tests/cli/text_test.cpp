@@ -86,7 +86,9 @@ TEST(Atr, FindsEveryInterfaceByteAndTheProtocolsOffered) {
 TEST(Atr, ReportsMalformedAtrs) {
   EXPECT_EQ(decode("3B").error, "too short: an ATR has at least TS and T0");
   EXPECT_EQ(decode("3B 80 01").error, "TCK missing");
-  EXPECT_EQ(decode("3B F0 11 22 33 81").error, "truncated in the interface bytes of level 2");
+  EXPECT_EQ(decode("3B F0 11 22 33 81").error,
+            "truncated after byte 6, in the interface bytes of level 2");
+  EXPECT_EQ(decode("95 00").error, "byte 1, TS 95, is neither 3B nor 3F");
   EXPECT_EQ(decode("3B 02 41").error, "truncated: 2 historical bytes announced, 1 present");
   const AtrInfo wrong = decode("3B 80 01 00");
   EXPECT_EQ(wrong.error, "");
@@ -171,14 +173,16 @@ TEST(AtrList, MatchesExactWildcardAndRegularExpressionEntries) {
 
 TEST(Script, ReadsCommandsExpectationsAndStopsAtExit) {
   std::istringstream text(
-      "reset\n00 A4 00 0C 02 50 00 -> 90 00 # comment\n00B0000000 -> 6c??\n"
-      "reset-reader\n00 84 00 00 08\nexit\nnot even hex\n");
+      "RESET\n00 A4 00 0C \\\n  02 50 00 -> 90 00 # comment\n00B0000000 -> 6c?? ; comment\n"
+      "Reset-Reader\n00 84 00 00 08\nExit\nnot even hex\n");
   const auto parsed = parse_script(text);
   ASSERT_TRUE(std::holds_alternative<std::vector<ScriptLine>>(parsed));
   const auto& lines = std::get<std::vector<ScriptLine>>(parsed);
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0].kind, ScriptLine::Kind::power_up);
   EXPECT_EQ(lines[1].expected, "9000");
+  EXPECT_EQ(lines[1].apdu.size(), 7u);  // continued on line 3, numbered from its first
+  EXPECT_EQ(lines[1].number, 2);
   EXPECT_EQ(lines[2].expected, "6C??");
   EXPECT_TRUE(sw_matches(0x6C0A, lines[2].expected));
   EXPECT_FALSE(sw_matches(0x6B0A, lines[2].expected));

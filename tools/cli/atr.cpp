@@ -198,6 +198,11 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
   }
   info.ts = atr[0];
   info.t0 = atr[1];
+  // The rest is still decoded as if the convention were direct; a later
+  // break replaces this error.
+  if (info.ts != 0x3B && info.ts != 0x3F) {
+    info.error = fmt::format("byte 1, TS {:02X}, is neither 3B nor 3F", info.ts);
+  }
   std::size_t at = 2;
   uint8_t presence = info.t0 >> 4;
   for (int number = 1; presence != 0; ++number) {
@@ -207,7 +212,8 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
     for (int bit = 0; bit < 4; ++bit) {
       if ((presence & (1 << bit)) == 0) continue;
       if (at >= atr.size()) {
-        info.error = fmt::format("truncated in the interface bytes of level {}", number);
+        info.error = fmt::format("truncated after byte {}, in the interface bytes of level {}",
+                                 atr.size(), number);
         info.levels.push_back(level);
         return info;
       }

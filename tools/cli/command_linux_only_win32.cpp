@@ -1,5 +1,5 @@
 // The commands that run the simulated reader on a pseudo-terminal (sim,
-// demo) are for Linux; on Windows they say so.
+// demo) are for Linux, and so is watch for now; on Windows they say so.
 #include "cli/commands.h"
 #include "sim/pty_simulator.h"
 
@@ -21,6 +21,12 @@ int run_demo(const Context& context, const SimSettings&) {
 
 int run_sim(const Context& context, const SimSettings&) {
   return linux_only(context, "sim");
+}
+
+int run_watch(const Context& context, const WatchSettings&) {
+  return context.out.fail(kExitUsage,
+                          "watch is for Linux for now: run `vorkand readers` to see "
+                          "the PC/SC readers and their cards");
 }
 
 }  // namespace vorkand::cli

@@ -2,6 +2,8 @@
 // checking the status words it expects.
 #include <fmt/format.h>
 
+#include <cstdio>
+#include <iostream>
 #include <sstream>
 
 #include "cli/commands.h"
@@ -15,7 +17,7 @@
 namespace vorkand::cli {
 namespace {
 
-ScriptResult run_line(int32_t handle, const ScriptLine& line, bool strict) {
+ScriptResult run_line(int32_t handle, const ScriptLine& line, const ScriptSettings& settings) {
   ScriptResult result;
   result.line = line.number;
   Exchange exchange;
@@ -29,7 +31,11 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, bool strict) {
       result.command = "reset-reader";
       break;
     case ScriptLine::Kind::apdu:
-      exchange = transparent(handle, line.apdu);
+      exchange =
+          settings.get_response
+              ? whole_answer(line.apdu,
+                             [handle](const Bytes& apdu) { return transparent(handle, apdu); })
+              : transparent(handle, line.apdu);
       result.command = sim::to_hex(line.apdu);
       break;
   }
@@ -38,16 +44,85 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, bool strict) {
   // Reader commands are expected to succeed; APDUs as the script says, or
   // 90 00 when strict.
   result.expected = line.kind != ScriptLine::Kind::apdu ? "9000" : line.expected;
-  if (result.expected.empty() && strict) result.expected = "9000";
+  if (result.expected.empty() && settings.strict) result.expected = "9000";
   result.ok = result.expected.empty() || sw_matches(result.sw, result.expected);
   return result;
+}
+
+constexpr const char* kPromptHelp =
+    "APDU in hex [-> SW]   send it ('?' in SW matches any digit; '\\' at the end continues)\n"
+    "reset (or power-up)   power the card up\n"
+    "reset-reader          reset the reader\n"
+    "exit                  end (so does Ctrl-D)\n";
+
+// Runs `line`, reports it and counts it; false once the reader stopped
+// answering (a silent reader would cost each later line the silence limit).
+bool run_and_report(const Context& context, int32_t handle, const ScriptLine& line,
+                    const ScriptSettings& settings, const std::string& name, int& checked,
+                    int& mismatches) {
+  Output& out = context.out;
+  const ScriptResult result = run_line(handle, line, settings);
+  checked += result.expected.empty() ? 0 : 1;
+  if (!result.ok) {
+    ++mismatches;
+    out.fail(kExitFailure, fmt::format("{}:{}: {}: expected {} {}, got {}", name, line.number,
+                                       result.command, result.expected.substr(0, 2),
+                                       result.expected.substr(2), sw_text(result.sw)));
+  }
+  out.script_line(result);
+  if (result.sw != kSwNoReply) return true;
+  out.fail(kExitFailure,
+           fmt::format("{}:{}: {}", name, line.number, reader_failure(context, result.sw)));
+  return false;
+}
+
+// Standard input, answered line by line as the lines arrive; on a terminal
+// with a prompt, and a wrong line is said and skipped instead of ending it.
+int run_streamed(const Context& context, const ScriptSettings& settings) {
+  const std::string name = "(standard input)";
+  const bool prompt = input_is_terminal();
+  const auto handle = open_port(context);
+  if (!handle) return kExitFailure;
+  int mismatches = 0, checked = 0, status = kExitOk;
+  ScriptReader reader;
+  std::string text;
+  for (bool more = true; more;) {
+    if (prompt) {
+      fmt::print(stderr, "{}", reader.continuing() ? "...> " : "vorkand> ");
+      std::fflush(stderr);
+    }
+    more = static_cast<bool>(std::getline(std::cin, text));
+    ScriptReader::Step step = more ? reader.feed(text) : reader.finish();
+    using Kind = ScriptReader::Step::Kind;
+    if (step.kind == Kind::exit) break;
+    if (step.kind == Kind::help) fmt::print(stderr, "{}", kPromptHelp);
+    if (step.kind == Kind::error) {
+      if (prompt) {
+        fmt::print(stderr, "{} (help lists what can be typed)\n", step.error);
+        continue;
+      }
+      status = context.out.fail(kExitUsage, name + ": " + step.error);
+      break;
+    }
+    if (step.kind == Kind::command &&
+        !run_and_report(context, *handle, step.line, settings, name, checked, mismatches)) {
+      status = kExitFailure;
+      break;
+    }
+  }
+  if (prompt) fmt::print(stderr, "\n");
+  CT_close(*handle);
+  context.out.script_summary(checked, mismatches);
+  if (status != kExitOk) return status;
+  return mismatches == 0 ? kExitOk : kExitFailure;
 }
 
 }  // namespace
 
 int run_script(const Context& context, const ScriptSettings& settings) {
   Output& out = context.out;
-  const std::string name = settings.path == "-" ? "(standard input)" : settings.path;
+  if (settings.path == "-") return run_streamed(context, settings);
+  const std::string name = settings.path;
   auto text = read_text_file(settings.path);
   if (auto* error = std::get_if<FileError>(&text)) {
     return out.fail(kExitUsage, name + ": cannot read: " + error->reason);
@@ -64,21 +139,8 @@ int run_script(const Context& context, const ScriptSettings& settings) {
   int mismatches = 0, checked = 0;
   bool reader_failed = false;
   for (const ScriptLine& line : lines) {
-    const ScriptResult result = run_line(*handle, line, settings.strict);
-    checked += result.expected.empty() ? 0 : 1;
-    if (!result.ok) {
-      ++mismatches;
-      out.fail(kExitFailure, fmt::format("{}:{}: {}: expected {} {}, got {}", name, line.number,
-                                         result.command, result.expected.substr(0, 2),
-                                         result.expected.substr(2), sw_text(result.sw)));
-    }
-    out.script_line(result);
-    // A reader that stopped answering would only cost each later line the
-    // silence limit.
-    if (result.sw == kSwNoReply) {
+    if (!run_and_report(context, *handle, line, settings, name, checked, mismatches)) {
       reader_failed = true;
-      out.fail(kExitFailure,
-               fmt::format("{}:{}: {}", name, line.number, reader_failure(context, result.sw)));
       break;
     }
   }

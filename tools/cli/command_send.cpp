@@ -46,17 +46,21 @@ int run_send(const Context& context, const SendSettings& settings) {
     }
   }
   const bool by_arguments = settings.direction || settings.protocol;
+  const auto exchange = [&](const Bytes& apdu) {
+    return by_arguments
+               ? command(*handle, apdu, settings.direction.value_or(default_direction(apdu)),
+                         settings.protocol.value_or(0))
+               : transparent(*handle, apdu);
+  };
   for (const Bytes& apdu : apdus) {
-    const Exchange result =
-        by_arguments ? command(*handle, apdu, settings.direction.value_or(default_direction(apdu)),
-                               settings.protocol.value_or(0))
-                     : transparent(*handle, apdu);
+    const Exchange result = settings.get_response ? whole_answer(apdu, exchange) : exchange(apdu);
     out.apdu(apdu, result.data, result.sw);
-    if (result.sw == kSwOk) continue;
     if (is_reader_error(result.sw)) {
       failed(fmt::format("{}: {}", sim::to_hex(apdu), reader_failure(context, result.sw)));
       break;
     }
+    // Warnings (61 xx not fetched, 62 xx, 63 xx) are answers like 90 00.
+    if (classify_sw(result.sw) != SwClass::error) continue;
     failed(fmt::format("{}: card answered {}", sim::to_hex(apdu), sw_text(result.sw)));
   }
   CT_close(*handle);

@@ -37,11 +37,18 @@ struct SendSettings {
   std::optional<int> direction;  // either given: ICC_command instead of ICC_tsi_api
   std::optional<int> protocol;
   bool power_up = false;
+  bool get_response = false;  // fetch the rest of 61 xx, resend on 6C xx
 };
 
 struct ScriptSettings {
   std::string path;  // "-": standard input
   bool strict = false;
+  bool get_response = false;
+};
+
+struct WatchSettings {
+  std::optional<std::size_t> count;  // stop after this many events
+  std::optional<int> probe_serial;   // seconds between power-ups on the COM ports
 };
 
 struct DesSettings {
@@ -53,11 +60,13 @@ struct DesSettings {
 int run_demo(const Context& context, const SimSettings& settings);
 int run_sim(const Context& context, const SimSettings& settings);
 int run_replay(const Context& context, const SimSettings& settings);
-int run_atr(const Context& context);
+// `typed`: the ATR's hex words from the command line; empty: the card's.
+int run_atr(const Context& context, const std::vector<std::string>& typed);
 int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);
 int run_des(const Context& context, const DesSettings& settings);
 // `probe`: each COM port that opens gets a reader reset (CT_reset).
 int run_readers(const Context& context, bool probe);
+int run_watch(const Context& context, const WatchSettings& settings);
 
 }  // namespace vorkand::cli

@@ -17,7 +17,9 @@ namespace {
 
 using namespace vorkand::cli;
 
-constexpr const char* kCommands = "demo, sim, atr, send, script, des or readers";
+constexpr const char* kGetResponseHelp =
+    "whole answers: fetch the rest of 61 xx with GET RESPONSE, resend with Le xx on 6C xx";
+constexpr const char* kCommands = "demo, sim, atr, send, script, des, readers or watch";
 
 void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
   command.add_option("--atr", settings.atr, "the card's ATR: t0, t1 or hex bytes");
@@ -86,7 +88,11 @@ int main(int argc, char** argv) {
   auto* sim = app.add_subcommand("sim", "run the simulated reader for other programs until Ctrl-C");
   add_sim_options(*sim, sim_settings, true);
 
-  auto* atr = app.add_subcommand("atr", "power up the card, decode its ATR, look it up");
+  std::vector<std::string> typed_atr;
+  auto* atr = app.add_subcommand(
+      "atr", "power up the card (or take the ATR given in hex), decode its ATR, look it up");
+  atr->add_option("hex", typed_atr,
+                  "an ATR to decode instead of the card's: hex bytes, spaces or colons between");
 
   SendSettings send_settings;
   auto* send = app.add_subcommand("send", "send APDUs (through ICC_tsi_api by default)");
@@ -99,6 +105,7 @@ int main(int argc, char** argv) {
                    "use ICC_command with this protocol: 0 T=0, 1 T=1 (default 0)")
       ->check(CLI::IsMember({0, 1}));
   send->add_flag("--power-up", send_settings.power_up, "power the card up first (ICC_reset)");
+  send->add_flag("--get-response", send_settings.get_response, kGetResponseHelp);
 
   ScriptSettings script_settings;
   auto* script = app.add_subcommand("script", "run an APDU script, checking status words");
@@ -109,6 +116,7 @@ int main(int argc, char** argv) {
       ->required();
   script->add_flag("--strict", script_settings.strict,
                    "a line without '-> SW' fails on any status word but 90 00");
+  script->add_flag("--get-response", script_settings.get_response, kGetResponseHelp);
 
   DesSettings des_settings;
   auto* des = app.add_subcommand("des", "DES in ECB over whole 8-byte blocks");
@@ -125,6 +133,17 @@ int main(int argc, char** argv) {
   readers->add_flag("--probe", probe,
                     "send each COM port that opens a reader reset, to see whether a reader "
                     "answers");
+
+  WatchSettings watch_settings;
+  auto* watch = app.add_subcommand(
+      "watch", "one line per PC/SC reader or card coming or going, until Ctrl-C");
+  watch->add_option("--count", watch_settings.count, "stop after this many events")
+      ->check(CLI::PositiveNumber);
+  watch
+      ->add_option("--probe-serial", watch_settings.probe_serial,
+                   "also power up the card on each COM port every SECONDS to see readers and "
+                   "cards come and go there (each look resets the card)")
+      ->check(CLI::Range(1, 3600));
 
   for (CLI::App* command : app.get_subcommands({})) command->allow_extras();
   list_global_options(app);
@@ -171,11 +190,12 @@ int main(int argc, char** argv) {
   try {
     if (*demo) status = run_demo(context, demo_settings);
     if (*sim) status = run_sim(context, sim_settings);
-    if (*atr) status = run_atr(context);
+    if (*atr) status = run_atr(context, typed_atr);
     if (*send) status = run_send(context, send_settings);
     if (*script) status = run_script(context, script_settings);
     if (*des) status = run_des(context, des_settings);
     if (*readers) status = run_readers(context, probe);
+    if (*watch) status = run_watch(context, watch_settings);
   } catch (const std::exception& e) {
     status = out->fail(kExitFailure, e.what());
   }

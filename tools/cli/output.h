@@ -3,6 +3,7 @@
 // the output what happened; it never asks which kind of output it has.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "cli/atr.h"
 #include "cli/atr_list.h"
+#include "cli/pcsc_watch.h"
 #include "cli/port.h"
 #include "sim/pty_simulator.h"
 
@@ -31,7 +33,8 @@ struct DemoStep {
 
 struct AtrReport {
   Bytes atr;
-  uint16_t sw = 0;
+  uint16_t sw = 0;  // the power-up's; none for an ATR typed on the command line
+  bool typed = false;
   AtrInfo info;
   std::string list_path;  // the list of known cards looked in
   bool list_read = false;
@@ -99,6 +102,8 @@ class Output {
   virtual void des(bool encrypt, const std::vector<Bytes>& blocks) = 0;
   virtual void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) = 0;
   virtual void version(const std::string& tool, const std::string& library) = 0;
+  // `vorkand watch`: one line each, written at once.
+  virtual void watch_event(const ReaderEvent& event, std::chrono::system_clock::time_point at) = 0;
 
  protected:
   virtual void record_error(int status, const std::string& message) = 0;

@@ -1,10 +1,12 @@
 // The output for programs: one JSON object on standard output for each run,
 // {"ok":..., <the command's fields>, "error":"..." when it failed}. `vorkand
 // sim` streams one object a line instead.
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "cli/output.h"
@@ -76,14 +78,14 @@ std::string atr_object(const AtrReport& report) {
                                   strings(match.descriptions)));
   }
   return fmt::format(
-      R"("atr":"{}",{},"ts":"{:02X}","t0":"{:02X}","interface":{{{}}},"protocols":[{}],)"
+      R"("atr":"{}",{}"ts":"{:02X}","t0":"{:02X}","interface":{{{}}},"protocols":[{}],)"
       R"("historical":"{}","tck":{},"tck_ok":{},"tck_expected":{},{}"fields":[{}],)"
       R"("clock":{},"historical_bytes":{{"category":"{:02X}","format":{},"objects":[{}],)"
       R"("status":"{}","status_meaning":{},"error":{}}},)"
       R"("known_cards":{{"list":{},"read":{},"matches":[{}]}})",
-      hex(report.atr), sw_fields(report.sw), info.ts, info.t0, fmt::join(interface, ","),
-      fmt::join(info.protocols, ","), hex(info.historical), byte_or_null(info.tck), info.tck_ok,
-      byte_or_null(info.tck_expected),
+      hex(report.atr), report.typed ? "" : sw_fields(report.sw) + ",", info.ts, info.t0,
+      fmt::join(interface, ","), fmt::join(info.protocols, ","), hex(info.historical),
+      byte_or_null(info.tck), info.tck_ok, byte_or_null(info.tck_expected),
       // "error" is the run's own, once: where the ATR breaks is "atr_error".
       info.error.empty() ? std::string() : fmt::format(R"("atr_error":{},)", quoted(info.error)),
       fmt::join(fields, ","), clock, historical.category, quoted(historical.format),
@@ -223,6 +225,18 @@ class JsonOutput final : public Output {
   void version(const std::string& tool, const std::string& library) override {
     fields_.emplace_back("version", quoted(tool));
     fields_.emplace_back("library", quoted(library));
+  }
+
+  void watch_event(const ReaderEvent& event, std::chrono::system_clock::time_point at) override {
+    streaming_ = true;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    fmt::print(R"({{"time":"{:%Y-%m-%dT%H:%M:%S}.{:03}Z","reader":{},"event":{}{}{}}})"
+               "\n",
+               fmt::gmtime(seconds), ms.count() % 1000, quoted(event.reader), quoted(event.event),
+               event.detail.empty() ? "" : R"(,"maps_to":)" + quoted(event.detail),
+               event.atr.empty() ? "" : fmt::format(R"(,"atr":"{}")", hex(event.atr)));
+    std::fflush(stdout);
   }
 
  protected:

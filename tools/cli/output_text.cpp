@@ -1,8 +1,12 @@
 // The output for people: the layout of each command, with colours on a
 // terminal (status words by outcome, the names of ATR fields).
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <string_view>
 
 #include "cli/output.h"
 #include "cli/status_words.h"
@@ -15,8 +19,18 @@ std::string hex(std::span<const uint8_t> bytes) {
   return sim::to_hex(bytes);
 }
 
-std::string data_note(const Bytes& data) {
-  return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+// "data  HEX  |text|" for up to 16 bytes; a longer answer as a dump, 16
+// bytes a row after their offset, each line after the first `indent`ed.
+std::string data_note(const Bytes& data, std::string_view indent = "") {
+  constexpr std::size_t kRow = 16;
+  if (data.size() <= kRow) return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+  std::string text = "data";
+  for (std::size_t at = 0; at < data.size(); at += kRow) {
+    const auto row = std::span(data).subspan(at, std::min(kRow, data.size() - at));
+    if (at != 0) text += fmt::format("\n{}    ", indent);
+    text += fmt::format("  {:04X}  {:<47}  |{}|", at, hex(row), sim::printable(row));
+  }
+  return text;
 }
 
 class TextOutput final : public Output {
@@ -96,11 +110,12 @@ class TextOutput final : public Output {
 
   void script_line(const ScriptResult& result) override {
     fmt::print("{:>4}  {}\n", result.line, result.command);
-    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data));
+    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data, "      "));
     const std::string mark = result.expected.empty() ? ""
                              : result.ok             ? "  " + paint("[ok]", kGreen)
                                                      : "  " + paint("[MISMATCH]", kRed);
     fmt::print("      SW {}{}\n", sw(result.sw), mark);
+    std::fflush(stdout);  // a script read from a pipe or typed is answered at once
   }
 
   void script_summary(int checked, int mismatches) override {
@@ -144,6 +159,21 @@ class TextOutput final : public Output {
 
   void version(const std::string& tool, const std::string& library) override {
     fmt::print("vorkand {} (library {})\n", tool, library);
+  }
+
+  void watch_event(const ReaderEvent& event, std::chrono::system_clock::time_point at) override {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    const bool coming = event.event.ends_with("added") || event.event.ends_with("inserted");
+    const bool going = event.event.ends_with("removed");
+    fmt::print("{:%H:%M:%S}.{:03}  {}  {}{}{}{}\n", fmt::localtime(seconds), ms.count() % 1000,
+               paint(event.reader, kCyan),
+               coming  ? paint(event.event, kGreen)
+               : going ? paint(event.event, kYellow)
+                       : event.event,
+               event.detail.empty() ? "" : " " + event.detail, event.atr.empty() ? "" : "  ATR ",
+               hex(event.atr));
+    std::fflush(stdout);
   }
 
  protected:

@@ -38,27 +38,64 @@ std::variant<ScriptLine, std::string> parse_apdu_line(std::string_view line, int
 
 }  // namespace
 
+ScriptReader::Step ScriptReader::feed(std::string_view text) {
+  ++number_;
+  std::string_view line = trim(text.substr(0, text.find_first_of("#;")));
+  if (line.ends_with('\\')) {
+    if (pending_.empty()) first_ = number_;
+    pending_ += std::string(line.substr(0, line.size() - 1)) + " ";
+    return {};
+  }
+  if (pending_.empty()) return complete(line, number_);
+  const std::string whole = pending_ + std::string(line);
+  pending_.clear();
+  return complete(trim(whole), first_);
+}
+
+ScriptReader::Step ScriptReader::finish() {
+  if (pending_.empty()) return {};
+  const std::string whole = pending_;
+  pending_.clear();
+  return complete(trim(whole), first_);
+}
+
+ScriptReader::Step ScriptReader::complete(std::string_view line, int number) {
+  Step step;
+  if (line.empty()) return step;
+  std::string word(line);
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  step.kind = Step::Kind::command;
+  step.line.number = number;
+  if (word == "power-up" || word == "reset") {
+    step.line.kind = ScriptLine::Kind::power_up;
+  } else if (word == "reset-reader") {
+    step.line.kind = ScriptLine::Kind::reset_reader;
+  } else if (word == "exit") {
+    step.kind = Step::Kind::exit;
+  } else if (word == "help") {
+    step.kind = Step::Kind::help;
+  } else {
+    auto parsed = parse_apdu_line(line, number);
+    if (auto* error = std::get_if<std::string>(&parsed)) {
+      step.kind = Step::Kind::error;
+      step.error = std::move(*error);
+    } else {
+      step.line = std::move(std::get<ScriptLine>(parsed));
+    }
+  }
+  return step;
+}
+
 std::variant<std::vector<ScriptLine>, std::string> parse_script(std::istream& in) {
   std::vector<ScriptLine> lines;
+  ScriptReader reader;
   std::string text;
-  for (int number = 1; std::getline(in, text); ++number) {
-    std::string_view line = text;
-    line = trim(line.substr(0, line.find('#')));
-    if (line.empty()) continue;
-    ScriptLine item;
-    item.number = number;
-    if (line == "power-up" || line == "reset") {
-      item.kind = ScriptLine::Kind::power_up;
-    } else if (line == "reset-reader") {
-      item.kind = ScriptLine::Kind::reset_reader;
-    } else if (line == "exit") {
-      break;
-    } else {
-      auto parsed = parse_apdu_line(line, number);
-      if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
-      item = std::move(std::get<ScriptLine>(parsed));
-    }
-    lines.push_back(std::move(item));
+  for (bool more = true; more;) {
+    more = static_cast<bool>(std::getline(in, text));
+    ScriptReader::Step step = more ? reader.feed(text) : reader.finish();
+    if (step.kind == ScriptReader::Step::Kind::error) return std::move(step.error);
+    if (step.kind == ScriptReader::Step::Kind::exit) break;
+    if (step.kind == ScriptReader::Step::Kind::command) lines.push_back(std::move(step.line));
   }
   if (in.bad()) return std::string("cannot be read");
   return lines;

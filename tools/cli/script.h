@@ -1,15 +1,18 @@
-// APDU scripts: one command a line, '#' starts a comment.
+// APDU scripts: one command a line, '#' or ';' starts a comment, a '\' at
+// the end of a line continues the APDU on the next; keywords in any case.
 //   00 A4 00 0C 02 50 00 -> 90 00   an APDU and the status word expected
 //                                   ('?' matches any digit: 63 C?)
 //   00 84 00 00 08                  an APDU, its status word not checked
 //   power-up (or reset)             power the card up, read its ATR
 //   reset-reader                    reset the reader
 //   exit                            stop here
+//   help                            (at the prompt) what can be typed
 #pragma once
 
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -21,6 +24,28 @@ struct ScriptLine {
   Kind kind = Kind::apdu;
   std::vector<uint8_t> apdu;
   std::string expected;  // four hex digits or '?', upper case; empty: not checked
+};
+
+// A script read a line at a time, as the lines arrive.
+class ScriptReader {
+ public:
+  struct Step {
+    enum class Kind : uint8_t { nothing, command, help, exit, error };
+    Kind kind = Kind::nothing;
+    ScriptLine line;    // with command
+    std::string error;  // with error: "line N: ..."
+  };
+  Step feed(std::string_view text);
+  // An APDU still waiting for the line that continues it.
+  bool continuing() const { return !pending_.empty(); }
+  // At the end of the input: the APDU a last '\' left open, if any.
+  Step finish();
+
+ private:
+  Step complete(std::string_view line, int number);
+  int number_ = 0;
+  int first_ = 0;  // of the APDU being continued
+  std::string pending_;
 };
 
 // The lines up to the end or the first `exit`; on error "line N: ...".

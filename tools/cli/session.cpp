@@ -45,6 +45,45 @@ Exchange command(int32_t handle, const Bytes& apdu, int direction, int protocol)
   return Exchange{Bytes(response.begin(), response.begin() + length), sw};
 }
 
+namespace {
+
+// `apdu` with its Le set to `le`: replaced where it has one, appended where
+// it has none.
+Bytes with_le(Bytes apdu, uint8_t le) {
+  const bool has_le = apdu.size() == kMinApdu + 1 ||
+                      (apdu.size() > kMinApdu + 1 && apdu.size() == kMinApdu + 2u + apdu[kMinApdu]);
+  if (has_le) {
+    apdu.back() = le;
+  } else {
+    apdu.push_back(le);
+  }
+  return apdu;
+}
+
+}  // namespace
+
+Exchange whole_answer(const Bytes& apdu, const std::function<Exchange(const Bytes&)>& send) {
+  // A card that keeps announcing more is stopped well past the longest
+  // answer an extended Le could ask for.
+  constexpr int kMaxParts = 300;
+  Exchange whole;
+  Bytes last = apdu;
+  Exchange part = send(last);
+  for (int parts = 1;; ++parts) {
+    const unsigned sw1 = part.sw >> 8;
+    const auto xx = static_cast<uint8_t>(part.sw & 0xFF);
+    if (sw1 != 0x6C) {
+      whole.data.insert(whole.data.end(), part.data.begin(), part.data.end());
+      if (sw1 != 0x61) break;
+    }
+    if (parts == kMaxParts) break;
+    last = sw1 == 0x6C ? with_le(std::move(last), xx) : Bytes{0x00, 0xC0, 0x00, 0x00, xx};
+    part = send(last);
+  }
+  whole.sw = part.sw;
+  return whole;
+}
+
 std::string reader_failure(const Context& context, uint16_t sw) {
   if (sw == kSwNoReply) {
     return fmt::format("no reply from the reader on {} ({}): {}", context.port,

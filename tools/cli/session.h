@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,11 @@ std::optional<int32_t> open_port(const Context& context);
 Exchange power_up(int32_t handle);
 Exchange transparent(int32_t handle, const Bytes& apdu);
 Exchange command(int32_t handle, const Bytes& apdu, int direction, int protocol);
+
+// The whole answer to `apdu` as `send` exchanges it: on 61 xx GET RESPONSE
+// (00 C0 00 00 xx) until the card announces no more, on 6C xx the last
+// command again with Le xx; the data of every part, the last status word.
+Exchange whole_answer(const Bytes& apdu, const std::function<Exchange(const Bytes&)>& send);
 
 // The error for a status word the library gave in place of the card's: a
 // silent reader is named by its port and device.

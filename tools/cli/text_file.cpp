@@ -47,4 +47,8 @@ std::variant<std::string, FileError> read_text_file(const std::string& path) {
   return result;
 }
 
+bool input_is_terminal() {
+  return ::isatty(STDIN_FILENO) == 1;
+}
+
 }  // namespace vorkand::cli

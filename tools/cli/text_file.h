@@ -15,4 +15,7 @@ struct FileError {
 // The contents, or why they could not be read. "-" reads standard input.
 std::variant<std::string, FileError> read_text_file(const std::string& path);
 
+// Standard input is a terminal (someone types the lines).
+bool input_is_terminal();
+
 }  // namespace vorkand::cli
