@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "link/reader_wire.h"
 #include "link/transport.h"
 
 namespace vorkand::card {
@@ -20,8 +21,8 @@ inline constexpr uint16_t kSwWrongLength = 0x6700;  // APDU length 252..255: not
 
 // The most a complete reply can carry to the caller: an ATR of 252 bytes, or
 // 250 response data bytes behind which come SW1 SW2.
-inline constexpr std::size_t kMaxAtr = link::kMaxReply - link::kFrameOverhead;
-inline constexpr std::size_t kMaxResponse = kMaxAtr - 2;
+inline constexpr std::size_t kMaxAtr = link::kMaxAtr;
+inline constexpr std::size_t kMaxResponse = link::kMaxReplyData;
 
 // Where a command's status word came from. The exports return only the
 // status word; a bridge that must tell a card's answer from the library's own

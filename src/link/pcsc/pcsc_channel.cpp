@@ -10,28 +10,17 @@
 #include "link/frame.h"
 #include "link/handles.h"
 #include "link/open_names.h"
+#include "link/reader_wire.h"
 
 namespace vorkand::link::pcsc {
 namespace {
 
 constexpr std::size_t kMaxReaderName = 256;      // longest reader name accepted, with its zero
 constexpr std::size_t kMaxResponse = 65536 + 2;  // the longest answer PC/SC can give
-constexpr std::size_t kMaxReplyData =
-    kMaxReply - kFrameOverhead - 2;  // 250: data bytes a reply carries
 
 // Reader status bytes, as a serial reader sends them.
-constexpr uint8_t kDone[] = {0x90, 0x00};
-constexpr uint8_t kRefused[] = {0x70, 0x01};
-// The card's answer to a protocol switch it cannot make: wrong parameter.
-constexpr uint8_t kSwitchRefused[] = {0x6A, 0x86};
-constexpr uint8_t kMoreData = 0x61;
-
-// Reader commands: body 80 CC P1 P2.
-constexpr uint8_t kReaderReset = 0x62;
-constexpr uint8_t kPowerUp1 = 0x60;
-constexpr uint8_t kPowerUp2 = 0x6B;
-constexpr uint8_t kAtrRequest = 0x61;
-constexpr uint8_t kProtocolSwitch[] = {0x80, 0x14, 0x00, 0x00, 0x01};
+constexpr auto& kDone = kStatusDone;
+constexpr auto& kRefused = kStatusRefused;
 
 // What a PC/SC result means to the host.
 enum class Outcome : uint8_t {
@@ -60,26 +49,6 @@ Outcome outcome_of(Long result) noexcept {
     default:
       return Outcome::gone;
   }
-}
-
-// Whether the ATR offers protocol T=`t` (0 or 1) in any of its TDi bytes; an
-// ATR without TD1 offers T=0 only.
-bool atr_offers(std::span<const uint8_t> atr, unsigned t) noexcept {
-  if (atr.size() < 2) return t == 0;
-  bool any = false;
-  std::size_t at = 1;  // T0, then each TDi: high nibble says which bytes follow
-  for (;;) {
-    const uint8_t indicator = atr[at];
-    std::size_t next = at;
-    for (uint8_t bit = 0x10; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
-      if ((indicator & bit) != 0) ++next;
-    }
-    if ((indicator & 0x80) == 0 || next >= atr.size()) break;
-    at = next;
-    any = true;
-    if ((atr[at] & 0x0F) == t) return true;
-  }
-  return !any && t == 0;
 }
 
 // The readers this process has open, by name: a second open of one fails.
@@ -168,7 +137,9 @@ class PcscChannel final : public Channel {
   }
 
   int32_t reader_command(std::span<const uint8_t> body, Reply reply) noexcept {
-    if (body.size() != 4 || body[0] != kHeadReader) return status(reply, kRefused);
+    if (body.size() != kReaderCommandBody || body[0] != kReaderCommandClass) {
+      return status(reply, kRefused);
+    }
     switch (body[1]) {
       case kReaderReset:
         return reader_there() ? status(reply, kDone) : 0;
@@ -219,10 +190,10 @@ class PcscChannel final : public Channel {
       pending_left_ = 0;
       return reader_there() ? status(reply, kRefused) : 0;
     }
-    if (apdu.size() == 6 &&
-        std::equal(std::begin(kProtocolSwitch), std::end(kProtocolSwitch), apdu.begin())) {
+    if (apdu.size() == kProtocolSwitchDataAt + 1 &&
+        std::equal(kProtocolSwitch.begin(), kProtocolSwitch.end(), apdu.begin())) {
       pending_left_ = 0;
-      return switch_protocol(head, mode, apdu[5], reply);
+      return switch_protocol(head, mode, apdu[kProtocolSwitchDataAt], reply);
     }
     if (pending_left_ > 0 && is_get_response(apdu)) return rest(head, mode, apdu[4], reply);
     pending_left_ = 0;
@@ -251,7 +222,8 @@ class PcscChannel final : public Channel {
   }
 
   static bool is_get_response(std::span<const uint8_t> apdu) noexcept {
-    return apdu.size() == 5 && apdu[1] == 0xC0 && apdu[2] == 0x00 && apdu[3] == 0x00;
+    return apdu.size() == kGetResponseLeAt + 1 && apdu[kInsAt] == kInsGetResponse &&
+           apdu[2] == 0x00 && apdu[3] == 0x00;
   }
 
   // The next part of an answer too long for one reply: at most `le` bytes
@@ -264,7 +236,7 @@ class PcscChannel final : public Channel {
     pending_at_ += take;
     pending_left_ -= take;
     if (pending_left_ > 0) {
-      body[take] = kMoreData;
+      body[take] = kMoreDataSw1;
       body[take + 1] = static_cast<uint8_t>(std::min<std::size_t>(pending_left_, 256) & 0xFF);
     } else {
       body[take] = pending_sw_[0];
@@ -281,7 +253,8 @@ class PcscChannel final : public Channel {
     const Dword wanted = wanted_t == 1 ? kProtocolT1 : kProtocolT0;
     // A protocol the card does not offer is refused without resetting it.
     if (const Outcome read = read_status(); read != Outcome::done) return failed(read, reply);
-    if (!atr_offers(atr(), wanted_t)) return frame_reply(reply, head, mode, kSwitchRefused);
+    if (!atr_protocols(atr()).offers(wanted_t))
+      return frame_reply(reply, head, mode, kSwitchRefused);
     const Dword initialization = wanted == protocol_ ? kLeaveCard : kResetCard;
     Dword active = 0;
     const Outcome outcome =
@@ -367,18 +340,13 @@ class PcscChannel final : public Channel {
     pending_left_ = 0;
   }
 
-  static int32_t status(Reply reply, const uint8_t (&sw)[2]) noexcept {
+  static int32_t status(Reply reply, std::span<const uint8_t, 2> sw) noexcept {
     return frame_reply(reply, kHeadReader, kModeReader, sw);
   }
 
   static int32_t frame_reply(Reply reply, uint8_t head, uint8_t mode,
                              std::span<const uint8_t> body) noexcept {
-    reply[kHeadAt] = head;
-    reply[kModeAt] = mode;
-    reply[kLengthAt] = static_cast<uint8_t>(body.size());
-    if (!body.empty()) std::memcpy(reply.data() + kBodyAt, body.data(), body.size());
-    reply[kBodyAt + body.size()] = 0x00;
-    return static_cast<int32_t>(body.size() + kFrameOverhead);
+    return build_frame(reply, head, mode, body);
   }
 
   const Functions& functions_;
