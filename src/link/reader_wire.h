@@ -15,12 +15,13 @@
 #include <string_view>
 
 #include "link/frame.h"
+#include "vorkand.h"
 
 namespace vorkand::link {
 
-// The longest APDU a frame carries: its length L, L + 4 and the trailer's
-// index L + 3 must fit in the length byte's range.
-inline constexpr std::size_t kMaxApdu = 251;
+// The longest APDU a frame carries (vorkand.h): its length L, L + 4 and the
+// trailer's index L + 3 must fit in the length byte's range.
+inline constexpr std::size_t kMaxApdu = VORKAND_MAX_APDU;
 
 // Reader commands: head 80, mode 00, length 04, body 80 CC P1 00, trailer 00.
 inline constexpr uint8_t kReaderCommandClass = 0x80;
