@@ -19,7 +19,10 @@
  *
  * A handle is open from a successful CT_open until CT_close. Calls on one
  * handle must not overlap. Reader and card calls on a value that is not an
- * open handle send nothing and return 0xFFFF.
+ * open handle send nothing and return 0xFFFF. When a handle is closed while
+ * another thread's call on it is under way, that call ends at once with 0xFFFF
+ * instead of waiting out the 5 s (a PC/SC transmission already under way
+ * finishes first), and CT_close returns once it has.
  */
 #ifndef VORKAND_H
 #define VORKAND_H
@@ -82,7 +85,8 @@ VORKAND_EXPORT(int32_t) CT_close(int32_t handle);
  * system's COMn.
  * Returns the handle (never 0), or 0 when the name is refused, the port is
  * missing or already open, or its settings cannot be applied; nothing is left
- * open on failure. */
+ * open on failure. At most 256 ports are open at once: the 257th CT_open
+ * returns 0 (and leaves its port closed) until a handle is closed. */
 VORKAND_EXPORT(int32_t) CT_open(const char* port_name);
 
 /* Resets the reader (one retry). Returns 0x9000, 0x6200, 0x6201 or 0xFFFF. */

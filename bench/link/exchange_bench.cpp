@@ -8,6 +8,9 @@
 //   traced_interleaved    the exchange with the frame trace on (into /dev/null)
 //                         alternated with it off; reports both medians and
 //                         their ratio: what tracing costs per frame
+//   exported_interleaved  CT_reset (one reset frame, through the C boundary
+//                         and the handle table) alternated with the raw
+//                         round trip on another line: median of each, ratio
 //   silent_line_cpu       one exchange on a line that never answers: the CPU
 //                         it burns while it waits out the 5 s silence
 //
@@ -22,6 +25,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -30,6 +35,7 @@
 #include "link/trace.h"
 #include "measure.h"
 #include "pty_pair.h"
+#include "vorkand.h"
 
 namespace {
 
@@ -48,6 +54,7 @@ class Line {
  public:
   Line() {
     handle_ = vorkand::link::open_device(pty_.path().c_str());
+    port_.emplace(handle_);
     reader_ = std::thread([this] {
       while (!stop_) {
         pollfd entry{pty_.master(), POLLIN, 0};
@@ -59,6 +66,7 @@ class Line {
   ~Line() {
     stop_ = true;
     reader_.join();
+    port_.reset();
     vorkand::link::close_port(handle_);
   }
   bool ok() const { return pty_.ok() && handle_ > 0; }
@@ -80,16 +88,17 @@ class Line {
     return true;
   }
 
+  // Through the port as a channel holds it, for the life of the handle.
   bool exchange_round_trip(vorkand::link::ExchangeObserver* observer = nullptr) {
-    vorkand::link::SystemPort port(handle_);
     vorkand::link::SystemClock clock;
     std::array<uint8_t, kMaxReply> reply{};
-    return vorkand::link::exchange_frame(port, clock, kReset, reply, observer) == 6;
+    return vorkand::link::exchange_frame(*port_, clock, kReset, reply, observer) == 6;
   }
 
  private:
   PtyPair pty_;
   int32_t handle_ = 0;
+  std::optional<vorkand::link::SystemPort> port_;
   std::atomic<bool> stop_{false};
   std::thread reader_;
 };
@@ -133,12 +142,50 @@ void both_interleaved(benchmark::State& state) {
 }
 BENCHMARK(both_interleaved)->UseRealTime()->Iterations(2000);
 
+void exported_interleaved(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  Line line;
+  if (!line.ok()) return state.SkipWithError("no pseudo-terminal");
+  // A second line of the same kind for the library to open as COM1.
+  PtyPair pty;
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) {
+      pollfd entry{pty.master(), POLLIN, 0};
+      if (::poll(&entry, 1, 50) <= 0) continue;
+      if (pty.receive(kReset.size()).size() == kReset.size()) pty.send(kStatus);
+    }
+  });
+  ::setenv("VORKAND_COM1", pty.path().c_str(), 1);
+  const int32_t handle = CT_open("COM1");
+  std::vector<double> raw, exported;
+  for (auto _ : state) {
+    if (handle == 0) break;
+    auto t0 = Clock::now();
+    const bool raw_ok = line.raw_round_trip();
+    auto t1 = Clock::now();
+    const bool exported_ok = CT_reset(handle) == 0x9000;
+    auto t2 = Clock::now();
+    if (!raw_ok || !exported_ok) break;
+    raw.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    exported.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+  }
+  CT_close(handle);
+  stop = true;
+  reader.join();
+  if (exported.empty()) return state.SkipWithError("no reply");
+  state.counters["raw_median_us"] = median_us(raw);
+  state.counters["exported_median_us"] = median_us(exported);
+  state.counters["ratio"] = median_us(exported) / median_us(raw);
+}
+BENCHMARK(exported_interleaved)->UseRealTime()->Iterations(2000);
+
 void traced_interleaved(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   Line line;
   std::array<char, 128> reason{};
-  const auto file = vorkand::link::open_trace_file("/dev/null", reason);
-  if (!line.ok() || file == vorkand::link::kNoTraceFile) {
+  auto* file = vorkand::link::acquire_trace_output("/dev/null", 0, reason);
+  if (!line.ok() || file == nullptr) {
     return state.SkipWithError("no pseudo-terminal or no /dev/null");
   }
   vorkand::link::Trace trace(file, "/dev/null", line.handle(), "COM1", false);

@@ -1,5 +1,5 @@
 // The library's C boundary: convert arguments, call the C++ inside, return.
-// Nothing here throws; every body is noexcept.
+// Every export's body runs inside guarded(): no exception crosses the boundary.
 #include <array>
 #include <cstdint>
 
@@ -18,21 +18,42 @@ using vorkand::link::Trace;
 using vorkand::link::TraceCall;
 using vorkand::link::Transport;
 
+constexpr int32_t kOpenFailed = 0;
+constexpr int32_t kCloseFailed = -1;
+constexpr int32_t kNoReply = VORKAND_SW_NO_REPLY;
+
+// Runs an export's body and returns its result, or `failure` when anything
+// escapes it (std::bad_alloc included): nothing is meant to throw, and should
+// anything ever do, the host gets the function's failure value and no
+// exception crosses the C boundary.
+template <typename Body>
+int32_t guarded(int32_t failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
 // Runs `operation` on the transport of `handle`: the port the library opened
 // under that handle, else a transport that sends nothing. When the port is
 // traced, `call` (filled in with the result) goes into its trace.
 template <typename Operation>
 int32_t with_transport(int32_t handle, TraceCall call, Operation operation) noexcept {
-  if (vorkand::link::Channel* channel = vorkand::link::find_channel(handle)) {
-    const int32_t result = operation(channel->transport());
-    if (Trace* trace = channel->trace()) {
-      call.result = result;
-      trace->call(call);
+  return guarded(kNoReply, [&] {
+    // Keeps the channel alive while the operation runs, whoever closes it.
+    const vorkand::link::ChannelUse use(handle);
+    if (vorkand::link::Channel* channel = use.get()) {
+      const int32_t result = operation(channel->transport());
+      if (Trace* trace = channel->trace()) {
+        call.result = result;
+        trace->call(call);
+      }
+      return result;
     }
-    return result;
-  }
-  vorkand::link::DeadTransport dead;
-  return operation(static_cast<Transport&>(dead));
+    vorkand::link::DeadTransport dead;
+    return operation(static_cast<Transport&>(dead));
+  });
 }
 
 // Puts a call that opens or closes a port, with its plain number result, into
@@ -60,29 +81,34 @@ TraceCall apdu_call(const char* name, int32_t apdu_length, const uint8_t* apdu,
 extern "C" {
 
 VORKAND_EXPORT(int32_t) CT_close(int32_t handle) {
-  vorkand::link::Channel* channel = vorkand::link::take_channel(handle);
-  if (channel == nullptr) return -1;
-  const int32_t result = channel->close() ? 0 : -1;
-  trace_port_call(*channel, "CT_close", result);
-  delete channel;
-  return result;
+  return guarded(kCloseFailed, [&] {
+    // The calls still in flight on the handle have returned by now.
+    vorkand::link::Channel* channel = vorkand::link::take_channel(handle);
+    if (channel == nullptr) return kCloseFailed;
+    const int32_t result = channel->close() ? 0 : kCloseFailed;
+    trace_port_call(*channel, "CT_close", result);
+    delete channel;
+    return result;
+  });
 }
 
 VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
-  const int index = vorkand::link::com_index(port_name);
-  if (index == 0) return 0;
-  vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name);
-  if (channel == nullptr) return 0;
-  const int32_t handle = channel->handle();
-  // VORKAND_TRACE is read at each open: a host turns tracing on by itself.
-  channel->attach_trace(Trace::start(*channel, port_name));
-  if (!vorkand::link::remember_channel(channel)) {
-    channel->close();
-    delete channel;
-    return 0;
-  }
-  trace_port_call(*channel, "CT_open", handle);
-  return handle;
+  return guarded(kOpenFailed, [&] {
+    const int index = vorkand::link::com_index(port_name);
+    if (index == 0) return kOpenFailed;
+    vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name);
+    if (channel == nullptr) return kOpenFailed;
+    const int32_t handle = channel->handle();
+    // VORKAND_TRACE is read at each open: a host turns tracing on by itself.
+    channel->attach_trace(Trace::start(*channel, port_name));
+    if (!vorkand::link::remember_channel(channel)) {
+      channel->close();
+      delete channel;
+      return kOpenFailed;
+    }
+    trace_port_call(*channel, "CT_open", handle);
+    return handle;
+  });
 }
 
 VORKAND_EXPORT(int32_t) CT_reset(int32_t handle) {
@@ -91,6 +117,7 @@ VORKAND_EXPORT(int32_t) CT_reset(int32_t handle) {
   });
 }
 
+// DES cannot fail and throws nothing (crypt_block is noexcept): no guard.
 VORKAND_EXPORT(int32_t) DesDecrypt(uint8_t* output, const uint8_t* input, const uint8_t* key) {
   return static_cast<int32_t>(
       vorkand::des::crypt_block(vorkand::des::Direction::decrypt, output, input, key));

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -89,13 +90,13 @@ bool release(int fd) noexcept {
 }
 
 // Waits until the port takes more output; false when it does not within the
-// silence limit or reports an error.
-bool wait_writable(int fd) noexcept {
-  pollfd entry{fd, POLLOUT, 0};
-  const int ready = ::poll(&entry, 1, static_cast<int>(kSilenceLimitMs));
+// silence limit, reports an error or `wake` becomes readable.
+bool wait_writable(int fd, int wake) noexcept {
+  std::array<pollfd, 2> entries{pollfd{fd, POLLOUT, 0}, pollfd{wake, POLLIN, 0}};
+  const int ready = ::poll(entries.data(), entries.size(), static_cast<int>(kSilenceLimitMs));
   if (ready < 0) return errno == EINTR;
-  return ready > 0 && (entry.revents & POLLOUT) != 0 &&
-         (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+  return ready > 0 && entries[1].revents == 0 && (entries[0].revents & POLLOUT) != 0 &&
+         (entries[0].revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
 }
 
 }  // namespace
@@ -171,7 +172,38 @@ bool close_port(int32_t handle) noexcept {
   return release(handle);
 }
 
+SystemPort::SystemPort(int32_t handle) noexcept : handle_(handle) {
+  // Without the pipe (out of descriptors) a wait cannot be woken: a call in
+  // flight on a handle being closed then ends with its silence limit.
+  if (::pipe2(wake_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+    wake_ = {-1, -1};
+    return;
+  }
+  // Never in the slots of standard input, output and error, should the host
+  // have closed them: what it writes there must not land in the pipe.
+  for (int& fd : wake_) {
+    if (fd > STDERR_FILENO) continue;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    fd = moved;
+  }
+}
+
+SystemPort::~SystemPort() {
+  for (const int fd : wake_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void SystemPort::cancel() noexcept {
+  cancelled_.store(true, std::memory_order_relaxed);
+  // The byte stays unread: every later wait wakes at once too.
+  const uint8_t wake = 1;
+  if (wake_[1] >= 0) (void)!::write(wake_[1], &wake, 1);
+}
+
 bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
+  if (cancelled_.load(std::memory_order_relaxed)) return false;
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t written = ::write(handle_, bytes.data() + done, bytes.size() - done);
@@ -180,7 +212,7 @@ bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
     } else if (written < 0 && errno == EINTR) {
       continue;
     } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!wait_writable(handle_)) return false;
+      if (!wait_writable(handle_, wake_[0])) return false;
     } else {
       return false;
     }
@@ -205,11 +237,15 @@ int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
 }
 
 Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
-  pollfd entry{handle_, POLLIN, 0};
-  const int ready = ::poll(&entry, 1, static_cast<int>(std::min<uint32_t>(timeout_ms, INT_MAX)));
+  // A negative descriptor (no wake pipe) is left out by poll().
+  std::array<pollfd, 2> entries{pollfd{handle_, POLLIN, 0}, pollfd{wake_[0], POLLIN, 0}};
+  const int ready = ::poll(entries.data(), entries.size(),
+                           static_cast<int>(std::min<uint32_t>(timeout_ms, INT_MAX)));
   // An interrupted wait counts as a short one: the caller measures the time.
   if (ready < 0) return errno == EINTR ? Wait::timeout : Wait::failed;
+  if (entries[1].revents != 0) return Wait::failed;
   if (ready == 0) return Wait::timeout;
+  const pollfd& entry = entries[0];
   if ((entry.revents & POLLNVAL) != 0) return Wait::failed;
   // After a hang-up, what was received can still be read; once it is gone
   // the port is dead (a hung-up terminal keeps reporting itself readable).

@@ -1,10 +1,12 @@
 // The frame trace's system services on POSIX.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -96,6 +98,21 @@ bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char
 
 void close_trace_file(TraceFile file) noexcept {
   if (file != kNoTraceFile && file != STDERR_FILENO) ::close(static_cast<int>(file));
+}
+
+bool regular_trace_file_size(TraceFile file, uint64_t& size) noexcept {
+  struct stat info {};
+  if (file == kNoTraceFile || file == STDERR_FILENO ||
+      ::fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode))
+    return false;
+  size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+bool rename_trace_file(const char* from, const char* to, std::span<char> reason) noexcept {
+  if (::rename(from, to) == 0) return true;
+  put_reason(errno, reason);
+  return false;
 }
 
 uint64_t monotonic_us() noexcept {

@@ -2,6 +2,8 @@
 // platform implements everything declared here (posix_port.cpp on POSIX).
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <span>
 
@@ -30,7 +32,13 @@ bool close_port(int32_t handle) noexcept;
 // A non-owning view of an open port.
 class SystemPort final : public Port {
  public:
-  explicit SystemPort(int32_t handle) noexcept : handle_(handle) {}
+  explicit SystemPort(int32_t handle) noexcept;
+  ~SystemPort() override;
+  SystemPort(const SystemPort&) = delete;
+  SystemPort& operator=(const SystemPort&) = delete;
+  // Wakes a wait on the port, from another thread, and makes every later
+  // write and wait fail: the port is about to be closed.
+  void cancel() noexcept;
   bool write_all(std::span<const uint8_t> bytes) noexcept override;
   int32_t bytes_waiting() noexcept override;
   int32_t read(std::span<uint8_t> into) noexcept override;
@@ -39,6 +47,10 @@ class SystemPort final : public Port {
 
  private:
   int32_t handle_;
+  std::atomic<bool> cancelled_{false};
+  // POSIX: a pipe whose read end (wake_[0]) every wait polls too; cancel()
+  // writes into it. Unused on Windows, whose waits look at cancelled_.
+  std::array<int, 2> wake_{-1, -1};
 };
 
 // The system's monotonic clock in milliseconds, wrapping at 2^32.

@@ -14,21 +14,20 @@
 namespace vorkand::link {
 namespace {
 
-constexpr std::size_t kInsAt = 1;
-constexpr std::size_t kApduDataAt = 5;  // CLA INS P1 P2 Lc, then the data
-constexpr uint8_t kInsVerify = 0x20;
-constexpr uint8_t kInsChangeReferenceData = 0x24;
-constexpr uint8_t kInsResetRetryCounter = 0x2C;
-
 constexpr char kTraceVariable[] = "VORKAND_TRACE";
 constexpr char kSecretsVariable[] = "VORKAND_TRACE_SECRETS";
+constexpr char kMaxVariable[] = "VORKAND_TRACE_MAX";
 constexpr std::size_t kMaxDescription = 512;
 
-// Every trace's lines go out one at a time, so that two handles writing into
-// one file never mix their lines.
-std::mutex& line_lock() noexcept {
-  static std::mutex lock;
-  return lock;
+// VORKAND_TRACE_MAX: bytes per trace file, decimal; 0 for no limit. Unset or
+// not a number: the default.
+uint64_t trace_limit() noexcept {
+  std::array<char, 24> text{};
+  if (environment(kMaxVariable, text) != Setting::set) return kDefaultTraceMax;
+  uint64_t limit = 0;
+  const char* end = text.data() + std::strlen(text.data());
+  const auto [stop, error] = std::from_chars(text.data(), end, limit);
+  return error == std::errc{} && stop == end ? limit : kDefaultTraceMax;
 }
 
 std::string_view ending_text(Ending why) noexcept {
@@ -53,24 +52,6 @@ void copy_text(std::span<char> out, const char* text) noexcept {
 }
 
 }  // namespace
-
-Secret secret_in_apdu(std::span<const uint8_t> apdu) noexcept {
-  if (apdu.size() <= kApduDataAt) return {};
-  const uint8_t ins = apdu[kInsAt];
-  if (ins != kInsVerify && ins != kInsChangeReferenceData && ins != kInsResetRetryCounter)
-    return {};
-  return {kApduDataAt, apdu.size()};
-}
-
-Secret secret_in_frame(std::span<const uint8_t> frame) noexcept {
-  if (frame.size() <= kBodyAt) return {};
-  const uint8_t head = frame[kHeadAt];
-  if (head != kHeadT0 && head != kHeadT1) return {};
-  const std::size_t body = std::min<std::size_t>(frame[kLengthAt], frame.size() - kBodyAt);
-  const Secret secret = secret_in_apdu(frame.subspan(kBodyAt, body));
-  if (secret.from == secret.to) return {};
-  return {kBodyAt + secret.from, kBodyAt + secret.to};
-}
 
 TraceLine& TraceLine::put(char c) noexcept {
   // Room is kept for "...\n".
@@ -142,17 +123,16 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
     copy_text(path, "(the path in VORKAND_TRACE)");
     copy_text(reason, "path too long");
   }
-  const TraceFile file =
-      setting == Setting::set ? open_trace_file(path.data(), reason) : kNoTraceFile;
-  Trace* trace = file == kNoTraceFile
-                     ? nullptr
-                     : new (std::nothrow)
-                           Trace(file, path.data(), channel.handle(), name_as_given, show_secrets);
+  TraceOutput* output =
+      setting == Setting::set ? acquire_trace_output(path.data(), trace_limit(), reason) : nullptr;
+  Trace* trace = output == nullptr ? nullptr
+                                   : new (std::nothrow) Trace(output, path.data(), channel.handle(),
+                                                              name_as_given, show_secrets);
   if (trace == nullptr) {
     // A Trace only to word the warning; it writes nothing.
-    Trace unopened(kNoTraceFile, path.data(), channel.handle(), name_as_given, false);
-    unopened.stop(file == kNoTraceFile ? reason.data() : "out of memory");
-    close_trace_file(file);
+    Trace unopened(nullptr, path.data(), channel.handle(), name_as_given, false);
+    unopened.stop(output == nullptr ? reason.data() : "out of memory");
+    release_trace_output(output);
     return nullptr;
   }
   std::array<char, kMaxDescription> description{};
@@ -162,15 +142,15 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
   return trace;
 }
 
-Trace::Trace(TraceFile file, const char* path, int32_t handle, const char* name_as_given,
+Trace::Trace(TraceOutput* output, const char* path, int32_t handle, const char* name_as_given,
              bool secrets) noexcept
-    : file_(file), handle_(handle), secrets_(secrets) {
+    : output_(output), handle_(handle), secrets_(secrets) {
   copy_text(path_, path);
   copy_text(port_, name_as_given);
 }
 
 Trace::~Trace() {
-  close_trace_file(file_);
+  release_trace_output(output_);
 }
 
 TraceLine Trace::begin(std::string_view kind) const noexcept {
@@ -187,7 +167,10 @@ void Trace::header(std::string_view description) noexcept {
   utc_now(now);
   if (now[0] != '\0') line.text(" at ").text(now.data());
   if (!description.empty()) line.text(", ").text(description);
-  write(line);
+  const std::span<const char> text = line.finish();
+  std::memcpy(header_.data(), text.data(), text.size());
+  header_length_ = text.size();
+  write_finished(text);
 }
 
 void Trace::sent(std::span<const uint8_t> frame) noexcept {
@@ -237,14 +220,14 @@ void Trace::call(const TraceCall& call) noexcept {
 
 void Trace::write(TraceLine& line) noexcept {
   if (stopped()) return;
-  const std::span<const char> text = line.finish();
+  write_finished(line.finish());
+}
+
+void Trace::write_finished(std::span<const char> text) noexcept {
+  if (stopped() || output_ == nullptr) return;
   std::array<char, 256> reason{};
-  bool written;
-  {
-    const std::lock_guard lock(line_lock());
-    written = write_trace_file(file_, text, reason);
-  }
-  if (!written) stop(reason.data());
+  if (!write_trace_output(*output_, text, {header_.data(), header_length_}, reason))
+    stop(reason.data());
 }
 
 void Trace::stop(const char* reason) noexcept {

@@ -9,7 +9,7 @@
 //   <seconds.micro> <port> <handle> end <silence|hang-up|overlong|write-refused>: <why>
 //   <seconds.micro> <port> <handle> call <export> [apdu ..] [direction D protocol P] -> <result> ..
 //
-// The data bytes of VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER
+// The data bytes of the commands in reference_data.h (PINs and the like)
 // show as ** unless VORKAND_TRACE_SECRETS=1. A line is formatted on the stack
 // and written with one write under a lock shared by every trace, so lines never
 // interleave. A failed write stops the trace of that handle, with one warning
@@ -24,24 +24,17 @@
 #include <string_view>
 
 #include "link/exchange.h"
+#include "link/reference_data.h"
 #include "link/trace_file.h"
+#include "link/trace_output.h"
 
 namespace vorkand::link {
 
 class Channel;
 
-// The bytes [from, to) of a frame or an APDU that the trace masks.
-struct Secret {
-  std::size_t from = 0;
-  std::size_t to = 0;
-};
-
-// In an APDU (CLA INS P1 P2 Lc data...): for INS 20, 24 and 2C, every byte
-// after Lc. Nothing otherwise.
-Secret secret_in_apdu(std::span<const uint8_t> apdu) noexcept;
-// In a frame to the reader: the secret of the APDU in a card frame's body.
-// Reader commands carry no APDU.
-Secret secret_in_frame(std::span<const uint8_t> frame) noexcept;
+using wire::Secret;
+using wire::secret_in_apdu;
+using wire::secret_in_frame;
 
 // One line under construction in a fixed buffer; what does not fit is cut
 // and the line ends in "...".
@@ -90,8 +83,9 @@ class Trace final : public ExchangeObserver {
   // said once on standard error). Writes the header line.
   static Trace* start(const Channel& channel, const char* name_as_given) noexcept;
 
-  // A trace into `file` (taken over; see trace_file.h), for `path`'s sake in warnings.
-  Trace(TraceFile file, const char* path, int32_t handle, const char* name_as_given,
+  // A trace into `output` (one use of it taken over; see trace_output.h;
+  // nullptr: none), for `path`'s sake in warnings.
+  Trace(TraceOutput* output, const char* path, int32_t handle, const char* name_as_given,
         bool secrets) noexcept;
   ~Trace();
   Trace(const Trace&) = delete;
@@ -109,9 +103,13 @@ class Trace final : public ExchangeObserver {
  private:
   TraceLine begin(std::string_view kind) const noexcept;
   void write(TraceLine& line) noexcept;
+  void write_finished(std::span<const char> text) noexcept;
   void stop(const char* reason) noexcept;
 
-  TraceFile file_;
+  TraceOutput* output_;
+  // The header line, again at the top of each new file after a rotation.
+  std::array<char, TraceLine::kRoom> header_{};
+  std::size_t header_length_ = 0;
   std::array<char, 4096> path_{};
   std::array<char, 8> port_{};
   int32_t handle_;

@@ -29,6 +29,14 @@ bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char
 // Closes a file from open_trace_file (standard error stays open).
 void close_trace_file(TraceFile file) noexcept;
 
+// The size of `file` in `size` when it is a regular file (the only kind a
+// trace rotates); false for standard error, pipes, devices and on failure.
+bool regular_trace_file_size(TraceFile file, uint64_t& size) noexcept;
+
+// Renames the closed trace file `from` to `to`, replacing `to`. False on
+// failure, with the reason in `reason`.
+bool rename_trace_file(const char* from, const char* to, std::span<char> reason) noexcept;
+
 // Microseconds on the system's monotonic clock.
 uint64_t monotonic_us() noexcept;
 

@@ -93,7 +93,17 @@ bool close_port(int32_t handle) noexcept {
   return CloseHandle(to_handle(handle)) != 0;
 }
 
+SystemPort::SystemPort(int32_t handle) noexcept : handle_(handle) {}
+
+SystemPort::~SystemPort() = default;
+
+// A wait polls the input queue every millisecond and looks at the flag each time.
+void SystemPort::cancel() noexcept {
+  cancelled_.store(true, std::memory_order_relaxed);
+}
+
 bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
+  if (cancelled_.load(std::memory_order_relaxed)) return false;
   HANDLE h = to_handle(handle_);
   while (!bytes.empty()) {
     DWORD written = 0;
@@ -126,6 +136,7 @@ Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
   HANDLE h = to_handle(handle_);
   const DWORD start = GetTickCount();
   for (;;) {
+    if (cancelled_.load(std::memory_order_relaxed)) return Wait::failed;
     const int32_t waiting = queued_input(h);
     if (waiting < 0) return Wait::failed;
     if (waiting > 0) return Wait::readable;

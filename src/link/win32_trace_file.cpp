@@ -55,6 +55,22 @@ bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char
   return true;
 }
 
+bool regular_trace_file_size(TraceFile file, uint64_t& size) noexcept {
+  if (file == kNoTraceFile || to_handle(file) == GetStdHandle(STD_ERROR_HANDLE) ||
+      GetFileType(to_handle(file)) != FILE_TYPE_DISK)
+    return false;
+  LARGE_INTEGER bytes{};
+  if (!GetFileSizeEx(to_handle(file), &bytes)) return false;
+  size = static_cast<uint64_t>(bytes.QuadPart);
+  return true;
+}
+
+bool rename_trace_file(const char* from, const char* to, std::span<char> reason) noexcept {
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+  put_reason(GetLastError(), reason);
+  return false;
+}
+
 void close_trace_file(TraceFile file) noexcept {
   if (file == kNoTraceFile || to_handle(file) == GetStdHandle(STD_ERROR_HANDLE)) return;
   CloseHandle(to_handle(file));

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -13,9 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -286,6 +289,35 @@ TEST_F(PortTest, HandleClosedBehindTheLibrarysBackIsRememberedOnceWhenReused) {
   ::close(own);
 }
 
+TEST_F(PortTest, TheTwoHundredFiftySeventhOpenPortIsRefused) {
+  // 256 ports, each with a pseudo-terminal pair of the test's own and a wake
+  // pipe: about 1300 descriptors.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 1500)
+    GTEST_SKIP() << "too few descriptors allowed";
+  std::vector<std::unique_ptr<PtyPair>> ptys;
+  std::vector<int32_t> handles;
+  for (int i = 0; i < 257; ++i) {
+    ptys.push_back(std::make_unique<PtyPair>());
+    ASSERT_TRUE(ptys.back()->ok());
+    map(1, ptys.back()->path());
+    const int32_t handle = CT_open("COM1");
+    if (i < 256) {
+      ASSERT_GT(handle, 0) << i;
+      handles.push_back(handle);
+    } else {
+      EXPECT_EQ(handle, 0) << "the table holds 256 open ports";
+    }
+  }
+  // The refused port was left closed: it opens once a slot is free.
+  EXPECT_EQ(CT_close(handles.back()), 0);
+  handles.back() = CT_open("COM1");
+  EXPECT_GT(handles.back(), 0);
+  for (const int32_t handle : handles) EXPECT_EQ(CT_close(handle), 0);
+}
+
 TEST_F(PortTest, HandleIsNeverZeroEvenWhenDescriptorZeroIsFree) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
@@ -299,7 +331,7 @@ TEST_F(PortTest, HandleIsNeverZeroEvenWhenDescriptorZeroIsFree) {
   if (saved_stdin >= 0) ::dup2(saved_stdin, 0), ::close(saved_stdin);
   ASSERT_GT(handle, 0);
   EXPECT_TRUE(zero_left_free);
-  EXPECT_EQ(after, before + 1);
+  EXPECT_EQ(after, before + 3);  // the port and the two ends of its wake pipe
   EXPECT_EQ(CT_close(handle), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <span>
 #include <thread>
+#include <vector>
 
 #include "card/card.h"
 #include "link/transport.h"
@@ -73,6 +74,104 @@ void switch_protocols(int rounds) {
     }
   }
   EXPECT_EQ(CT_close(handle), 0);
+}
+
+// A host closing handles while its other threads use them: every call ends
+// promptly, never after the silence limit, with a result the reader calls may
+// give (9000, FFFF once its handle is gone; 6200 or 6201 when a reopened port
+// got the closed one's number and another thread's call mixed with this one
+// on it); every close and reopen succeeds.
+// ASan and ThreadSanitizer watch for freed memory and races.
+TEST(Threads, HandlesClosedAndReopenedWhileFourThreadsUseThem) {
+  std::array<std::unique_ptr<sim::PtySimulator>, 4> readers;
+  std::array<std::atomic<int32_t>, 4> handles{};
+  for (int n = 1; n <= 4; ++n) {
+    readers[n - 1] = start_reader();
+    ASSERT_NE(readers[n - 1], nullptr);
+    map_com(n, readers[n - 1]->device_path());
+    handles[n - 1] = CT_open(("COM" + std::to_string(n)).c_str());
+    ASSERT_NE(handles[n - 1], 0);
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> calls{0};
+  std::atomic<int> unexpected{0};
+  std::atomic<int> slow{0};
+  const auto use = [&](int n) {
+    uint8_t length = 0;
+    std::array<uint8_t, 252> out{};
+    const std::array<uint8_t, 7> select_mf{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+    for (int round = 0; !done.load(); ++round) {
+      const int32_t handle = handles[n].load();
+      const auto start = SteadyClock::now();
+      int32_t result;
+      switch (round % 3) {
+        case 0:
+          result = CT_reset(handle);
+          break;
+        case 1:
+          result = ICC_reset(handle, &length, out.data());
+          break;
+        default:
+          result = ICC_tsi_api(handle, select_mf.size(), select_mf.data(), &length, out.data());
+      }
+      if (result != 0x9000 && result != 0xFFFF && result != 0x6200 && result != 0x6201) {
+        ADD_FAILURE() << "call " << round % 3 << " gave " << std::hex << result;
+        unexpected.fetch_add(1);
+      }
+      if (seconds_since(start) > 2.0) slow.fetch_add(1);
+      calls.fetch_add(1);
+    }
+  };
+  std::vector<std::thread> users;
+  for (int n = 0; n < 4; ++n) users.emplace_back(use, n);
+  uint32_t random = 12345;
+  int closed = 0;
+  for (int i = 0; i < 200; ++i) {
+    random = random * 1103515245u + 12345u;
+    const int n = static_cast<int>((random >> 16) % 4);
+    std::this_thread::sleep_for(std::chrono::microseconds((random >> 8) % 3000));
+    const int32_t old = handles[n].exchange(0);
+    EXPECT_EQ(CT_close(old), 0);
+    EXPECT_EQ(CT_close(old), -1);
+    const int32_t reopened = CT_open(("COM" + std::to_string(n + 1)).c_str());
+    EXPECT_NE(reopened, 0);
+    handles[n] = reopened;
+    ++closed;
+  }
+  done = true;
+  for (auto& user : users) user.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(slow.load(), 0);
+  EXPECT_GT(calls.load(), closed);
+  for (auto& handle : handles) EXPECT_EQ(CT_close(handle), 0);
+}
+
+// A call waiting on a silent reader when its handle is closed ends at once
+// with FFFF instead of after 5 s; the handle is gone for every later call.
+TEST(Threads, ClosingAHandleWakesTheCallWaitingOnIt) {
+  sim::PtyOptions silent;
+  silent.faults.push_back(*sim::parse_fault("silence@0"));
+  auto reader = start_reader(std::move(silent));
+  ASSERT_NE(reader, nullptr);
+  map_com(1, reader->device_path());
+  const int32_t handle = CT_open("COM1");
+  ASSERT_NE(handle, 0);
+  std::atomic<double> waited{-1};
+  std::atomic<int32_t> result{0};
+  std::thread caller([&] {
+    const auto start = SteadyClock::now();
+    result = CT_reset(handle);
+    waited = seconds_since(start);
+  });
+  std::this_thread::sleep_for(200ms);
+  const auto start = SteadyClock::now();
+  EXPECT_EQ(CT_close(handle), 0);
+  EXPECT_LT(seconds_since(start), 1.0);
+  caller.join();
+  EXPECT_EQ(result.load(), 0xFFFF);
+  EXPECT_LT(waited.load(), 1.5);
+  EXPECT_EQ(CT_reset(handle), 0xFFFF);
+  EXPECT_EQ(CT_close(handle), -1);
 }
 
 TEST(Threads, FourReadersOnFourSimulatorsWhileTheProtocolByteChanges) {

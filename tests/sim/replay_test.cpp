@@ -100,6 +100,15 @@ TEST(Replay, FirstDifferenceNamesItsLineAndSilencesTheReader) {
   ASSERT_TRUE(short_replay.difference());
   EXPECT_EQ(short_replay.difference()->line, 0);
   EXPECT_EQ(short_replay.difference()->expected, "the end of the recording");
+
+  // A PIN the host sent is never printed: masked unless asked for.
+  for (const bool show : {false, true}) {
+    Replay pin_replay(std::get<Recording>(parse_recording(kTrace)), {}, show);
+    pin_replay.answer(h("40 49 09 A0 21 00 01 04 31 32 33 34 00"));
+    ASSERT_TRUE(pin_replay.difference());
+    EXPECT_EQ(pin_replay.difference()->received, show ? "40 49 09 A0 21 00 01 04 31 32 33 34 00"
+                                                      : "40 49 09 A0 21 00 01 04 ** ** ** ** 00");
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -190,16 +191,65 @@ TEST(TraceE2e, TracedSessionReplaysWithIdenticalResultsAndDivergenceNamesItsLine
   ::unlink(trace.c_str());
 }
 
-TEST(TraceE2e, SecretsShowOnlyWhenAskedFor) {
-  const std::string trace = temp_path("secrets");
-  setenv("VORKAND_TRACE_SECRETS", "1", 1);
-  traced_session(trace);
-  unsetenv("VORKAND_TRACE_SECRETS");
-  const std::string text = read_file(trace);
-  EXPECT_NE(text.find("> 40 49 09 00 20 00 01 04 31 32 33 34 00"), std::string::npos) << text;
-  EXPECT_NE(text.find("apdu 00 2C 00 01 04 35 36 37 38"), std::string::npos) << text;
-  EXPECT_EQ(text.find("**"), std::string::npos);
-  ::unlink(trace.c_str());
+// Every command that carries reference data, in two classes, through both
+// exports: the data bytes are masked in the call line, in the library's frame
+// line and in the simulator's own trace; VORKAND_TRACE_SECRETS=1 shows them.
+TEST(TraceE2e, PinDataIsMaskedInEveryTraceUnlessAskedFor) {
+  for (const bool show : {false, true}) {
+    SCOPED_TRACE(show ? "secrets shown" : "secrets masked");
+    std::mutex sim_lock;
+    std::string sim_text;
+    PtyOptions options;
+    options.show_secrets = show;
+    options.trace = [&](const TraceEvent& event) {
+      const std::lock_guard lock(sim_lock);
+      sim_text += format_trace(event, false) + "\n";
+    };
+    auto started =
+        PtySimulator::start(ReaderModel(CardModel(default_card(), 1)), std::move(options));
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
+    auto sim = std::move(std::get<0>(started));
+    setenv("VORKAND_COM1", sim->device_path().c_str(), 1);
+    const std::string trace = temp_path("pins");
+    setenv("VORKAND_TRACE", trace.c_str(), 1);
+    if (show) setenv("VORKAND_TRACE_SECRETS", "1", 1);
+    const int32_t handle = CT_open("COM1");
+    unsetenv("VORKAND_TRACE");
+    unsetenv("VORKAND_TRACE_SECRETS");
+    ASSERT_NE(handle, 0);
+    std::array<uint8_t, 256> buffer{};
+    uint8_t length = 0;
+    ASSERT_EQ(ICC_reset(handle, &length, buffer.data()), 0x9000);  // T=0: frames head 40
+
+    const std::string data = show ? "31 32 33 34" : "** ** ** **";
+    std::vector<std::string> expected_trace;
+    std::vector<std::string> expected_sim;
+    for (const uint8_t ins : {0x20, 0x21, 0x24, 0x25, 0x26, 0x28, 0x2C, 0x2D}) {
+      for (const uint8_t cla : {0x00, 0xA0}) {
+        const Bytes apdu{cla, ins, 0x00, 0x01, 0x04, 0x31, 0x32, 0x33, 0x34};
+        const std::string shown = to_hex(Bytes(apdu.begin(), apdu.begin() + 5)) + " " + data;
+        const std::string frame = "40 49 09 " + shown + " 00";
+        ICC_tsi_api(handle, 9, apdu.data(), &length, buffer.data());
+        ICC_command(handle, 9, apdu.data(), &length, buffer.data(), 0, 0);
+        expected_trace.push_back("call ICC_tsi_api apdu " + shown + " ->");
+        expected_trace.push_back("call ICC_command apdu " + shown + " direction 0 protocol 0 ->");
+        expected_trace.push_back("> " + frame + "\n");
+        expected_sim.push_back("host -> reader  " + frame + "\n");
+      }
+    }
+    EXPECT_EQ(CT_close(handle), 0);
+    sim->stop();
+    const std::string text = read_file(trace);
+    for (const std::string& line : expected_trace)
+      EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    for (const std::string& line : expected_sim)
+      EXPECT_NE(sim_text.find(line), std::string::npos) << line << "\n" << sim_text;
+    if (!show) {
+      EXPECT_EQ(text.find("31 32 33 34"), std::string::npos) << text;
+      EXPECT_EQ(sim_text.find("31 32 33 34"), std::string::npos) << sim_text;
+    }
+    ::unlink(trace.c_str());
+  }
 }
 
 // Runs `f` with stderr going into a file; returns what was written there.
@@ -251,6 +301,59 @@ TEST(TraceE2e, UnwritableTraceChangesNoResultAndWarnsOnce) {
   ::close(saved);
   ::close(ends[1]);
   EXPECT_EQ(outcomes, untraced);
+}
+
+// Two handles tracing into one file with a small VORKAND_TRACE_MAX: the file
+// is renamed to FILE.1 as it passes the limit and a new FILE begins with an
+// open line; both handles go on in the new file, none in the old one.
+TEST(TraceE2e, TraceSharedByTwoHandlesRotatesAtItsLimit) {
+  const std::string trace = temp_path("rotated");
+  const std::string rotated = trace + ".1";
+  ::unlink(rotated.c_str());
+  auto first = start_reader("COM1");
+  auto second = start_reader("COM2");
+  constexpr uint64_t kLimit = 3000;
+  setenv("VORKAND_TRACE", trace.c_str(), 1);
+  setenv("VORKAND_TRACE_MAX", std::to_string(kLimit).c_str(), 1);
+  const int32_t handles[] = {CT_open("COM1"), CT_open("COM2")};
+  unsetenv("VORKAND_TRACE");
+  unsetenv("VORKAND_TRACE_MAX");
+  ASSERT_NE(handles[0], 0);
+  ASSERT_NE(handles[1], 0);
+  std::array<uint8_t, 256> buffer{};
+  uint8_t length = 0;
+  const Bytes select = h("00 A4 00 0C 02 3F 00");
+  for (int i = 0; i < 60; ++i) {
+    for (const int32_t handle : handles)
+      EXPECT_EQ(ICC_tsi_api(handle, 7, select.data(), &length, buffer.data()), 0x9000);
+  }
+  CT_close(handles[0]);
+  CT_close(handles[1]);
+
+  for (const std::string& path : {trace, rotated}) {
+    SCOPED_TRACE(path);
+    const std::string text = read_file(path);
+    EXPECT_LE(text.size(), kLimit);
+    EXPECT_GT(text.size(), kLimit / 2);
+    const auto lines = lines_of(text);
+    ASSERT_FALSE(lines.empty());
+    const auto top = parse_trace_record(lines.front());
+    ASSERT_TRUE(top);
+    EXPECT_EQ(top->kind, "open");
+    std::map<int32_t, int> per_handle;
+    for (const std::string& line : lines) {
+      const auto record = parse_trace_record(line);
+      ASSERT_TRUE(record) << line;
+      ++per_handle[record->handle];
+    }
+    EXPECT_GT(per_handle[handles[0]], 5);
+    EXPECT_GT(per_handle[handles[1]], 5);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
+  ::unlink(trace.c_str());
+  ::unlink(rotated.c_str());
 }
 
 TEST(TraceE2e, TwoHandlesOnTwoThreadsKeepEveryLineWholeAndItsOwn) {

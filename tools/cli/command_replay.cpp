@@ -33,13 +33,18 @@ int run_replay(const Context& context, const SimSettings& settings) {
   const sigset_t stop_signals = block_stop_signals();
 
   std::mutex print_mutex;
-  sim::Replay replay(std::move(recording), [&print_mutex](const sim::Replay::Difference& d) {
-    std::lock_guard lock(print_mutex);
-    fmt::print(stderr, "vorkand sim: the host left the recording at {}; answering nothing more\n",
-               sim::describe(d));
-  });
+  sim::Replay replay(
+      std::move(recording),
+      [&print_mutex](const sim::Replay::Difference& d) {
+        std::lock_guard lock(print_mutex);
+        fmt::print(stderr,
+                   "vorkand sim: the host left the recording at {}; answering nothing more\n",
+                   sim::describe(d));
+      },
+      trace_secrets_shown());
   sim::PtyOptions pty;
   pty.line_time = settings.line_time;
+  pty.show_secrets = trace_secrets_shown();
   pty.responder = [&replay](const std::vector<uint8_t>& frame) {
     const sim::Replay::Answer answer = replay.answer(frame);
     if (answer.hang_up) kill(getpid(), SIGTERM);

@@ -148,7 +148,7 @@ class JsonOutput final : public Output {
   void sim_frame(const sim::TraceEvent& event) override {
     fmt::print(R"({{"ms":{:.3f},"direction":"{}","bytes":"{}"}})"
                "\n",
-               event.ms, direction_name(event), hex(event.bytes));
+               event.ms, direction_name(event), sim::event_hex(event, ""));
     std::fflush(stdout);
   }
 

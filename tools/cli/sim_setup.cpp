@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 
+#include <cstdlib>
 #include <random>
+#include <string_view>
 
 namespace vorkand::cli {
 
@@ -33,8 +35,14 @@ std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
   pty.line_time = settings.line_time;
   for (const std::string& text : settings.faults) pty.faults.push_back(*sim::parse_fault(text));
   pty.trace = std::move(trace);
+  pty.show_secrets = trace_secrets_shown();
   return sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(card, seed), reader),
                                   std::move(pty));
+}
+
+bool trace_secrets_shown() {
+  const char* value = secure_getenv("VORKAND_TRACE_SECRETS");
+  return value != nullptr && std::string_view(value) == "1";
 }
 
 sigset_t block_stop_signals() {

@@ -23,6 +23,10 @@ std::variant<std::unique_ptr<sim::PtySimulator>, std::string> start_simulator(
 // Blocks SIGINT and SIGTERM in the calling thread, before the simulator's
 // thread starts, so that they reach only the sigwait of wait_for_stop.
 sigset_t block_stop_signals();
+
+// VORKAND_TRACE_SECRETS=1, as for the library's trace: the simulator's trace
+// then shows the data of PIN commands instead of "**".
+bool trace_secrets_shown();
 void wait_for_stop(const sigset_t& stop_signals);
 
 }  // namespace vorkand::cli

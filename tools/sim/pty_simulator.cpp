@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/reference_data.h"
 #include "sim/hex.h"
+#include "sim/replay.h"
 
 namespace vorkand::sim {
 namespace {
@@ -35,7 +37,11 @@ std::string format_trace(const TraceEvent& event, bool with_time) {
       event.direction == TraceEvent::Direction::to_reader ? "host -> reader" : "reader -> host";
   char time[32] = "";
   if (with_time) std::snprintf(time, sizeof time, "%10.3f ms  ", event.ms);
-  return std::string(time) + arrow + "  " + to_hex(event.bytes);
+  return std::string(time) + arrow + "  " + event_hex(event);
+}
+
+std::string event_hex(const TraceEvent& event, std::string_view separator) {
+  return masked_hex(event.bytes, event.secret_from, event.secret_to, separator);
 }
 
 std::optional<Fault> parse_fault(std::string_view text) {
@@ -181,7 +187,13 @@ void PtySimulator::emit(TraceEvent::Direction direction, const std::vector<uint8
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
           .count();
-  options_.trace(TraceEvent{direction, bytes, ms});
+  TraceEvent event{direction, bytes, ms};
+  if (direction == TraceEvent::Direction::to_reader && !options_.show_secrets) {
+    const wire::Secret secret = wire::secret_in_frame(bytes);
+    event.secret_from = secret.from;
+    event.secret_to = secret.to;
+  }
+  options_.trace(event);
 }
 
 void PtySimulator::run() {

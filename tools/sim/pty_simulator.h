@@ -29,12 +29,17 @@ struct TraceEvent {
   Direction direction;
   std::vector<uint8_t> bytes;
   double ms;  // since the simulator started
+  // bytes[secret_from, secret_to) are reference data (a PIN, say): shown as **.
+  std::size_t secret_from = 0;
+  std::size_t secret_to = 0;
 };
 using TraceSink = std::function<void(const TraceEvent&)>;
 
 // "  12.345 ms  host -> reader  80 00 04 80 62 00 00 00"; without the time
 // when `with_time` is false.
 std::string format_trace(const TraceEvent& event, bool with_time);
+// The event's bytes in hex pairs joined by `separator`, its secret as "**".
+std::string event_hex(const TraceEvent& event, std::string_view separator = " ");
 
 // A fault for the tests, applied to the reply to one frame from the host
 // (frames counted from 1 since start; 0 applies it to every frame).
@@ -75,6 +80,9 @@ struct PtyOptions {
   // 1.146 ms, per byte.
   bool line_time = false;
   TraceSink trace;
+  // The trace shows the data of PIN commands instead of "**"
+  // (VORKAND_TRACE_SECRETS=1 in the tool).
+  bool show_secrets = false;
   std::vector<Fault> faults;
   Responder responder;
 };

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "link/reference_data.h"
 #include "sim/hex.h"
 
 namespace vorkand::sim {
@@ -144,6 +145,16 @@ std::variant<Recording, std::string> parse_recording(std::string_view trace,
   return recording;
 }
 
+std::string masked_hex(std::span<const uint8_t> bytes, std::size_t from, std::size_t to,
+                       std::string_view separator) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) text += separator;
+    text += i >= from && i < to ? "**" : to_hex(bytes.subspan(i, 1));
+  }
+  return text;
+}
+
 std::string recorded_hex(const RecordedExchange& exchange) {
   std::string text;
   for (std::size_t i = 0; i < exchange.frame.size(); ++i) {
@@ -153,8 +164,9 @@ std::string recorded_hex(const RecordedExchange& exchange) {
   return text;
 }
 
-Replay::Replay(Recording recording, std::function<void(const Difference&)> report)
-    : recording_(std::move(recording)), report_(std::move(report)) {}
+Replay::Replay(Recording recording, std::function<void(const Difference&)> report,
+               bool show_secrets)
+    : recording_(std::move(recording)), report_(std::move(report)), show_secrets_(show_secrets) {}
 
 Replay::Answer Replay::answer(const std::vector<uint8_t>& frame) {
   std::unique_lock lock(mutex_);
@@ -167,7 +179,8 @@ Replay::Answer Replay::answer(const std::vector<uint8_t>& frame) {
     } else {
       difference.expected = "the end of the recording";
     }
-    difference.received = to_hex(frame);
+    const wire::Secret secret = show_secrets_ ? wire::Secret{} : wire::secret_in_frame(frame);
+    difference.received = masked_hex(frame, secret.from, secret.to);
     difference_ = difference;
     lock.unlock();
     if (report_) report_(difference);

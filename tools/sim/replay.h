@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -52,6 +53,10 @@ struct Recording {
 std::variant<Recording, std::string> parse_recording(std::string_view trace,
                                                      std::optional<int32_t> handle = std::nullopt);
 
+// `bytes` in hex pairs joined by `separator`, bytes [from, to) as "**".
+std::string masked_hex(std::span<const uint8_t> bytes, std::size_t from, std::size_t to,
+                       std::string_view separator = " ");
+
 // "80 00 ** 00": the recorded frame with its masked bytes.
 std::string recorded_hex(const RecordedExchange& exchange);
 
@@ -67,8 +72,10 @@ class Replay {
     std::string received;
   };
 
-  // `report` is told about the first difference as soon as it is found.
-  explicit Replay(Recording recording, std::function<void(const Difference&)> report = {});
+  // `report` is told about the first difference as soon as it is found. The
+  // received frame shows the data of PIN commands as "**" unless `show_secrets`.
+  explicit Replay(Recording recording, std::function<void(const Difference&)> report = {},
+                  bool show_secrets = false);
 
   Answer answer(const std::vector<uint8_t>& frame);
   int matched() const;
@@ -80,6 +87,7 @@ class Replay {
   mutable std::mutex mutex_;
   Recording recording_;
   std::function<void(const Difference&)> report_;
+  bool show_secrets_;
   std::size_t next_ = 0;
   int matched_ = 0;
   std::optional<Difference> difference_;

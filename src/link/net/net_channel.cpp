@@ -65,6 +65,7 @@ class NetworkChannel final : public Channel {
     claims_.release();
     return socket_close(handle());
   }
+  void cancel() noexcept override { socket_shutdown(handle()); }
   void describe(std::span<char> out) const noexcept override {
     if (out.empty()) return;
     const int length =

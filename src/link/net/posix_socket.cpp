@@ -152,6 +152,10 @@ SocketWait socket_wait(int32_t socket, bool for_writing, uint32_t timeout_ms) no
   return SocketWait::ready;
 }
 
+void socket_shutdown(int32_t socket) noexcept {
+  if (socket > 0) ::shutdown(socket, SHUT_RDWR);
+}
+
 bool socket_close(int32_t socket) noexcept {
   if (socket <= 0) return false;
   // After EINTR the descriptor is closed all the same on Linux.

@@ -35,6 +35,10 @@ enum class SocketWait : uint8_t { ready, timeout, failed };
 // receive reports it.
 SocketWait socket_wait(int32_t socket, bool for_writing, uint32_t timeout_ms) noexcept;
 
+// Shuts the connection down both ways, from any thread: a wait on the socket
+// wakes, and every later send and receive fails. The socket stays open.
+void socket_shutdown(int32_t socket) noexcept;
+
 // Closes the socket. False when the system refused.
 bool socket_close(int32_t socket) noexcept;
 

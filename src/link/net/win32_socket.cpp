@@ -35,6 +35,7 @@ struct Winsock {
   decltype(&::send) send = nullptr;
   decltype(&::recv) recv = nullptr;
   decltype(&::closesocket) closesocket = nullptr;
+  decltype(&::shutdown) shutdown = nullptr;
   decltype(&::WSAGetLastError) last_error = nullptr;
   decltype(&::WSAIoctl) ioctl = nullptr;
 };
@@ -64,7 +65,8 @@ Winsock load() noexcept {
       find(module, "setsockopt", w.setsockopt) && find(module, "getsockopt", w.getsockopt) &&
       find(module, "select", w.select) && find(module, "send", w.send) &&
       find(module, "recv", w.recv) && find(module, "closesocket", w.closesocket) &&
-      find(module, "WSAGetLastError", w.last_error) && find(module, "WSAIoctl", w.ioctl);
+      find(module, "shutdown", w.shutdown) && find(module, "WSAGetLastError", w.last_error) &&
+      find(module, "WSAIoctl", w.ioctl);
   WSADATA data{};
   // The library stays loaded and started for the life of the process.
   w.ready = found && startup(MAKEWORD(2, 2), &data) == 0;
@@ -222,6 +224,11 @@ SocketWait socket_wait(int32_t socket, bool for_writing, uint32_t timeout_ms) no
   if (result < 0) return SocketWait::failed;
   if (result == 0) return SocketWait::timeout;
   return SocketWait::ready;  // an error shows in the next send or receive
+}
+
+void socket_shutdown(int32_t socket) noexcept {
+  const Winsock& w = winsock();
+  if (w.ready) w.shutdown(to_socket(socket), SD_BOTH);
 }
 
 bool socket_close(int32_t socket) noexcept {
