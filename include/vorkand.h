@@ -36,6 +36,19 @@
 #define VORKAND_VERSION_PATCH 0
 #define VORKAND_VERSION_STRING "1.0.0"
 
+/* The status words of the library's own (see above); any other value a reader
+ * or card call returns is the card's SW1 * 256 + SW2. */
+#define VORKAND_SW_OK 0x9000          /* success, or a reply the library does not recognise */
+#define VORKAND_SW_NO_REPLY 0xFFFF    /* no complete reply from the reader */
+#define VORKAND_SW_REFUSED 0x6200     /* the reader refused */
+#define VORKAND_SW_OUT_OF_FORM 0x6201 /* the reader's reply was out of form */
+#define VORKAND_SW_BUSY 0x6FF0        /* the reader was still busy when polling stopped */
+#define VORKAND_SW_TOO_LONG 0x6700    /* the APDU is too long to frame: nothing was sent */
+
+/* The longest APDU a reader or card call sends: one of 252 to 255 bytes gets
+ * VORKAND_SW_TOO_LONG. */
+#define VORKAND_MAX_APDU 251
+
 /* VORKAND_EXPORT(type): the result type of an export, with its visibility and
  * calling convention. On Windows the module definition file names the exports;
  * on ELF only these functions have default visibility. */

@@ -6,22 +6,27 @@
 #include <cstdint>
 #include <span>
 
+#include "link/reader_wire.h"
 #include "link/transport.h"
+#include "vorkand.h"
 
 namespace vorkand::card {
 
-// Status words of the library's own (the card's SW1 SW2 pass through as they are).
-inline constexpr uint16_t kSwOk = 0x9000;           // success, or a reply nobody recognises
-inline constexpr uint16_t kSwNoReply = 0xFFFF;      // no complete reply from the reader
-inline constexpr uint16_t kSwRefused = 0x6200;      // reader refused (70 01, power-up out of form)
-inline constexpr uint16_t kSwOutOfForm = 0x6201;    // reader reply out of form
-inline constexpr uint16_t kSwBusy = 0x6FF0;         // reader still busy (70 03) at the end
-inline constexpr uint16_t kSwWrongLength = 0x6700;  // APDU length 252..255: nothing sent
+// Status words of the library's own (vorkand.h; the card's SW1 SW2 pass
+// through as they are).
+inline constexpr uint16_t kSwOk = VORKAND_SW_OK;  // success, or a reply nobody recognises
+inline constexpr uint16_t kSwNoReply = VORKAND_SW_NO_REPLY;  // no complete reply from the reader
+inline constexpr uint16_t kSwRefused =
+    VORKAND_SW_REFUSED;  // reader refused (70 01, power-up out of form)
+inline constexpr uint16_t kSwOutOfForm = VORKAND_SW_OUT_OF_FORM;  // reader reply out of form
+inline constexpr uint16_t kSwBusy = VORKAND_SW_BUSY;  // reader still busy (70 03) at the end
+inline constexpr uint16_t kSwWrongLength =
+    VORKAND_SW_TOO_LONG;  // APDU length 252..255: nothing sent
 
 // The most a complete reply can carry to the caller: an ATR of 252 bytes, or
 // 250 response data bytes behind which come SW1 SW2.
-inline constexpr std::size_t kMaxAtr = link::kMaxReply - link::kFrameOverhead;
-inline constexpr std::size_t kMaxResponse = kMaxAtr - 2;
+inline constexpr std::size_t kMaxAtr = link::kMaxAtr;
+inline constexpr std::size_t kMaxResponse = link::kMaxReplyData;
 
 // Where a command's status word came from. The exports return only the
 // status word; a bridge that must tell a card's answer from the library's own

@@ -37,7 +37,7 @@
 namespace vorkand::card {
 namespace {
 
-constexpr std::size_t kMaxApdu = 251;  // L + 4 and the trailer's index L + 3 fit in a byte
+using link::kMaxApdu;
 constexpr std::size_t kCommandFrameCapacity = kMaxApdu + link::kFrameOverhead;
 constexpr std::size_t kCardFrameBody = 5;  // poll and GET RESPONSE bodies
 constexpr std::size_t kCardFrameSize = kCardFrameBody + link::kFrameOverhead;
@@ -45,14 +45,12 @@ constexpr int kMaxPolls = 10;
 
 constexpr uint8_t kDirectionOut = 1;  // ICC_command's direction: the card returns data
 constexpr uint8_t kProtocolT0 = 0;    // ICC_command's protocol: T=0 (head 40)
-constexpr uint8_t kInsGetResponse = 0xC0;
-constexpr std::size_t kGetResponseLeAt = link::kBodyAt + 4;
-
-// APDUs the transparent exchange answers or watches itself.
-constexpr std::array<uint8_t, 5> kResetRequest{0x00, 0x12, 0x00, 0x00, 0x00};
-constexpr std::array<uint8_t, 5> kProtocolSwitch{0x80, 0x14, 0x00, 0x00, 0x01};
-constexpr std::size_t kProtocolSwitchDataAt = 5;  // the new protocol's byte
-constexpr std::size_t kInsAt = 1;
+using link::kInsAt;
+using link::kInsGetResponse;
+using link::kProtocolSwitch;
+using link::kProtocolSwitchDataAt;
+using link::kResetRequest;
+constexpr std::size_t kGetResponseLeAt = link::kBodyAt + link::kGetResponseLeAt;
 
 constexpr Result kNoReply{kSwNoReply, Source::no_reply};
 

@@ -2,7 +2,6 @@
 // commands (head 80, mode 00, length 04, a 4-byte body, trailer 00).
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <span>
 
 #include "card/card.h"
@@ -11,22 +10,12 @@
 namespace vorkand::card {
 namespace {
 
-using ReaderCommand = std::array<uint8_t, 8>;
+using link::ReaderCommand;
 
-constexpr ReaderCommand reader_command(uint8_t command, uint8_t p1) noexcept {
-  return {link::kHeadReader, link::kModeReader, 0x04, 0x80, command, p1, 0x00, 0x00};
-}
-
-constexpr ReaderCommand kResetReader = reader_command(0x62, 0x00);  // 80 00 04 80 62 00 00 00
-constexpr ReaderCommand kPowerUp1 = reader_command(0x60, 0x00);     // 80 00 04 80 60 00 00 00
-constexpr ReaderCommand kPowerUp2 = reader_command(0x6B, 0x05);     // 80 00 04 80 6B 05 00 00
-constexpr ReaderCommand kAtrRequest = reader_command(0x61, 0x00);   // 80 00 04 80 61 00 00 00
-
-// T0's high nibble: which of TA1, TB1, TC1 and TD1 follow it.
-constexpr uint8_t kT0InterfaceBytes = 0x70;  // TA1, TB1, TC1
-constexpr uint8_t kT0HasTd1 = 0x80;
-constexpr std::size_t kT0At = 1;
-constexpr uint8_t kProtocolT1 = 0x01;  // TD1's low nibble when T=1 is offered first
+constexpr ReaderCommand kResetReader = link::reader_command(link::kReaderReset);
+constexpr ReaderCommand kPowerUp1 = link::reader_command(link::kPowerUp1);
+constexpr ReaderCommand kPowerUp2 = link::reader_command(link::kPowerUp2, link::kPowerUp2P1);
+constexpr ReaderCommand kAtrRequest = link::reader_command(link::kAtrRequest);
 
 // 80 xx 02 90 00 tt, exactly 6 bytes, any mode: the reader did it.
 bool is_good_status(const Reply& r) noexcept {
@@ -82,13 +71,7 @@ uint16_t read_atr(link::Transport& transport, ReplyBuffer& reply, uint8_t* atr_l
 }  // namespace
 
 uint8_t head_for_atr(std::span<const uint8_t> atr) noexcept {
-  if (atr.size() <= kT0At) return link::kHeadT0;
-  const uint8_t t0 = atr[kT0At];
-  if ((t0 & kT0HasTd1) == 0) return link::kHeadT0;
-  const std::size_t td1_at =
-      kT0At + 1 + std::popcount(static_cast<uint8_t>(t0 & kT0InterfaceBytes));
-  if (td1_at >= atr.size()) return link::kHeadT0;
-  return (atr[td1_at] & 0x0F) == kProtocolT1 ? link::kHeadT1 : link::kHeadT0;
+  return link::atr_protocols(atr).first == 1 ? link::kHeadT1 : link::kHeadT0;
 }
 
 uint16_t reset_reader(link::Transport& transport) noexcept {

@@ -9,48 +9,25 @@
 #include <span>
 
 #include "link/frame.h"
+#include "link/reader_wire.h"
 #include "link/transport.h"
 
 namespace vorkand::card {
 
-// Reader status bytes: 70 03 still busy, 70 01 refused, 90 00 done.
-inline constexpr uint8_t kReaderSw1Attention = 0x70;
-inline constexpr uint8_t kReaderSw2Busy = 0x03;
-inline constexpr uint8_t kReaderSw2Refused = 0x01;
-inline constexpr uint8_t kReaderSw1Done = 0x90;
-inline constexpr uint8_t kReaderSw2Done = 0x00;
-// Replies that ask for a follow-up: 6D 00 send again, 61 xx fetch xx bytes.
-inline constexpr uint8_t kResendSw1 = 0x6D;
-inline constexpr uint8_t kResendSw2 = 0x00;
-inline constexpr uint8_t kMoreDataSw1 = 0x61;
-// Block-error replies 00 92 00 92 and 00 82 00 82: the reader lost a block.
-inline constexpr uint8_t kBlockErrorSwitchHead = 0x92;  // resend with the other head
-inline constexpr uint8_t kBlockErrorSameHead = 0x82;    // resend unchanged
-
-// A reader status reply is exactly head 80, length 2 and trailer: 6 bytes.
-inline constexpr int32_t kStatusReplyCount = 2 + link::kFrameOverhead;
+using link::kBlockErrorSameHead;
+using link::kBlockErrorSwitchHead;
+using link::kMoreDataSw1;
+using link::kReaderSw1Attention;
+using link::kReaderSw1Done;
+using link::kReaderSw2Busy;
+using link::kReaderSw2Done;
+using link::kReaderSw2Refused;
+using link::kResendSw1;
+using link::kResendSw2;
+using link::kStatusReplyCount;
 
 using ReplyBuffer = std::array<uint8_t, link::kMaxReply>;
-
-struct Reply {
-  const ReplyBuffer& bytes;
-  int32_t count;
-
-  bool received() const noexcept { return count != 0; }
-  uint8_t head() const noexcept { return bytes[link::kHeadAt]; }
-  uint8_t mode() const noexcept { return bytes[link::kModeAt]; }
-  uint8_t length() const noexcept { return bytes[link::kLengthAt]; }
-  uint8_t body(std::size_t i) const noexcept { return bytes[link::kBodyAt + i]; }
-  // The byte after the body (the body is empty in the block-error replies).
-  uint8_t trailer() const noexcept { return bytes[link::kBodyAt + length()]; }
-  // The frame's length byte agrees with the count: no stray byte came with it.
-  bool length_matches_count() const noexcept {
-    return count == static_cast<int32_t>(length() + link::kFrameOverhead);
-  }
-  std::span<const uint8_t> body_bytes() const noexcept {
-    return std::span<const uint8_t>(bytes).subspan(link::kBodyAt, length());
-  }
-};
+using Reply = link::ReplyView;
 
 // Sends one frame and returns the reply. The transport promises a count of 0
 // or 4..256; anything else is taken as no reply, so no test below reads past

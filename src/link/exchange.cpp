@@ -22,24 +22,15 @@ bool is_complete(std::span<const uint8_t> gathered) noexcept {
   return gathered.size() >= gathered[kLengthAt] + kFrameOverhead;
 }
 
-// Tells the observer, if any, what came and why no complete reply did.
-int32_t give_up(ExchangeObserver* observer, std::span<const uint8_t> gathered,
-                Ending why) noexcept {
-  if (observer != nullptr) {
-    if (!gathered.empty()) observer->received(gathered);
-    observer->ended(why);
-  }
-  return 0;
-}
-
 }  // namespace
 
 int32_t exchange_frame(Port& port, Clock& clock, std::span<const uint8_t> frame,
                        std::span<uint8_t, kMaxReply> reply, ExchangeObserver* observer) noexcept {
   // A late reply to an earlier command must never pass for the reply to this one.
   port.discard_input();
-  if (observer != nullptr) observer->sent(frame);
-  if (!port.write_all(frame)) return give_up(observer, {}, Ending::write_refused);
+  const Watch watch(observer);
+  watch.sent(frame);
+  if (!port.write_all(frame)) return watch.gave_up({}, Ending::write_refused);
 
   std::array<uint8_t, kMaxReply> area;
   std::size_t count = 0;
@@ -48,15 +39,15 @@ int32_t exchange_frame(Port& port, Clock& clock, std::span<const uint8_t> frame,
   for (;;) {
     const std::span<const uint8_t> before(area.data(), count);
     const int32_t waiting = port.bytes_waiting();
-    if (waiting < 0) return give_up(observer, before, Ending::hang_up);
+    if (waiting < 0) return watch.gave_up(before, Ending::hang_up);
     if (waiting > 0) {
       const auto arrival = static_cast<std::size_t>(waiting);
       // The cap comes before completion: an arrival that would carry the
       // reply past 256 bytes ends the exchange and stays unread.
-      if (arrival > kMaxReply - count) return give_up(observer, before, Ending::overlong);
+      if (arrival > kMaxReply - count) return watch.gave_up(before, Ending::overlong);
       const int32_t got = port.read(std::span<uint8_t>(area).subspan(count, arrival));
       // A port that reports input but delivers none is broken, not slow.
-      if (got <= 0) return give_up(observer, before, Ending::hang_up);
+      if (got <= 0) return watch.gave_up(before, Ending::hang_up);
       count += std::min(static_cast<std::size_t>(got), arrival);
       last_arrival = clock.now_ms();
     }
@@ -64,16 +55,15 @@ int32_t exchange_frame(Port& port, Clock& clock, std::span<const uint8_t> frame,
     const std::span<const uint8_t> gathered(area.data(), count);
     if (is_complete(gathered)) {
       std::copy(gathered.begin(), gathered.end(), reply.begin());
-      if (observer != nullptr) observer->received(gathered);
-      return static_cast<int32_t>(count);
+      return watch.delivered(gathered);
     }
 
     // Unsigned difference: a wrap of the millisecond counter changes nothing.
     const uint32_t silent = clock.now_ms() - last_arrival;
-    if (silent > kSilenceLimitMs) return give_up(observer, gathered, Ending::silence);
+    if (silent > kSilenceLimitMs) return watch.gave_up(gathered, Ending::silence);
     // Sleep until input comes or until the silence has just passed the limit.
     if (port.wait_readable(kSilenceLimitMs - silent + 1) == Port::Wait::failed) {
-      return give_up(observer, gathered, Ending::hang_up);
+      return watch.gave_up(gathered, Ending::hang_up);
     }
   }
 }

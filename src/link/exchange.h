@@ -31,6 +31,32 @@ class ExchangeObserver {
   ~ExchangeObserver() = default;
 };
 
+// Tells an exchange's observer, when it has one, what happened: one helper
+// for every kind of transport, so that each reports alike.
+class Watch {
+ public:
+  explicit Watch(ExchangeObserver* observer) noexcept : observer_(observer) {}
+  void sent(std::span<const uint8_t> frame) const noexcept {
+    if (observer_ != nullptr) observer_->sent(frame);
+  }
+  // A complete reply: returns its count.
+  int32_t delivered(std::span<const uint8_t> reply) const noexcept {
+    if (observer_ != nullptr) observer_->received(reply);
+    return static_cast<int32_t>(reply.size());
+  }
+  // No complete reply: what came before (if anything) and why; returns 0.
+  int32_t gave_up(std::span<const uint8_t> gathered, Ending why) const noexcept {
+    if (observer_ != nullptr) {
+      if (!gathered.empty()) observer_->received(gathered);
+      observer_->ended(why);
+    }
+    return 0;
+  }
+
+ private:
+  ExchangeObserver* observer_;
+};
+
 // Writes one frame and gathers the reader's reply.
 //
 // Input still waiting from an earlier exchange is discarded before the write.

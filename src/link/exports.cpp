@@ -7,6 +7,7 @@
 #include "des/des.h"
 #include "link/channel.h"
 #include "link/handles.h"
+#include "link/reader_wire.h"
 #include "link/trace.h"
 #include "link/transport.h"
 #include "vorkand.h"
@@ -17,23 +18,9 @@ using vorkand::link::Trace;
 using vorkand::link::TraceCall;
 using vorkand::link::Transport;
 
-// The index (1..4) of an accepted port name, 0 for any other name. ASCII
-// letters compare without case; the whole string must match.
-int com_index(const char* name) noexcept {
-  if (name == nullptr) return 0;
-  constexpr std::array<char, 3> kPrefix{'C', 'O', 'M'};
-  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
-    char c = name[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kPrefix[i]) return 0;
-  }
-  if (name[3] < '1' || name[3] > '4' || name[4] != '\0') return 0;
-  return name[3] - '0';
-}
-
 constexpr int32_t kOpenFailed = 0;
 constexpr int32_t kCloseFailed = -1;
-constexpr int32_t kNoReply = 0xFFFF;
+constexpr int32_t kNoReply = VORKAND_SW_NO_REPLY;
 
 // Runs an export's body and returns its result, or `failure` when anything
 // escapes it (std::bad_alloc included): nothing is meant to throw, and should
@@ -107,7 +94,7 @@ VORKAND_EXPORT(int32_t) CT_close(int32_t handle) {
 
 VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
   return guarded(kOpenFailed, [&] {
-    const int index = com_index(port_name);
+    const int index = vorkand::link::com_index(port_name);
     if (index == 0) return kOpenFailed;
     vorkand::link::OpenFailure why;
     vorkand::link::Channel* channel = vorkand::link::open_channel(index, port_name, why);

@@ -11,13 +11,15 @@
 #include <variant>
 #include <vector>
 
+#include "vorkand.h"
+
 namespace vorkand::cli {
 
 using Bytes = std::vector<uint8_t>;
 
 // The longest APDU the library can frame (a reply frame carries at most 256
 // bytes; the frame around an APDU takes the rest).
-inline constexpr std::size_t kMaxApdu = 251;
+inline constexpr std::size_t kMaxApdu = VORKAND_MAX_APDU;
 inline constexpr std::size_t kMinApdu = 4;
 
 // The ports the library opens, by the names it accepts (in any case).

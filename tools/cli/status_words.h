@@ -5,14 +5,16 @@
 #include <cstdint>
 #include <string>
 
+#include "vorkand.h"
+
 namespace vorkand::cli {
 
 // The library's own results (vorkand.h), as opposed to the card's answers.
-inline constexpr uint16_t kSwOk = 0x9000;
-inline constexpr uint16_t kSwNoReply = 0xFFFF;
-inline constexpr uint16_t kSwBusy = 0x6FF0;
-inline constexpr uint16_t kSwRefused = 0x6200;
-inline constexpr uint16_t kSwOutOfForm = 0x6201;
+inline constexpr uint16_t kSwOk = VORKAND_SW_OK;
+inline constexpr uint16_t kSwNoReply = VORKAND_SW_NO_REPLY;
+inline constexpr uint16_t kSwBusy = VORKAND_SW_BUSY;
+inline constexpr uint16_t kSwRefused = VORKAND_SW_REFUSED;
+inline constexpr uint16_t kSwOutOfForm = VORKAND_SW_OUT_OF_FORM;
 
 inline bool is_reader_error(uint16_t sw) {
   return sw == kSwNoReply || sw == kSwBusy || sw == kSwRefused || sw == kSwOutOfForm;

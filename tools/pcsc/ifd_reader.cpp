@@ -4,24 +4,17 @@
 
 #include "card/card.h"
 #include "link/frame.h"
+#include "link/reader_wire.h"
 
 namespace vorkand::pcsc {
 
 int com_index(std::string_view name) noexcept {
   if (!name.empty() && name.back() == ':') name.remove_suffix(1);
-  if (name.size() != 4) return 0;
-  constexpr std::string_view kPrefix = "COM";
-  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
-    char c = name[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kPrefix[i]) return 0;
-  }
-  if (name[3] < '1' || name[3] > '4') return 0;
-  return name[3] - '0';
+  return link::com_index(name);
 }
 
 Protocol first_offered_protocol(std::span<const uint8_t> atr) noexcept {
-  return card::head_for_atr(atr) == link::kHeadT1 ? Protocol::t1 : Protocol::t0;
+  return link::atr_protocols(atr).first == 1 ? Protocol::t1 : Protocol::t0;
 }
 
 Outcome IfdReader::open() noexcept {

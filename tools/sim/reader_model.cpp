@@ -1,20 +1,24 @@
 #include "sim/reader_model.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "link/frame.h"
+#include "link/reader_wire.h"
 
 namespace vorkand::sim {
 namespace {
 
-// The reader's status bytes: 90 00 done, 70 01 refused, 70 03 still busy;
-// the card's 6D 00 asks for the command again; the block errors 00 92 00 92
-// (resend with the other head) and 00 82 00 82 (resend unchanged).
-constexpr uint8_t kSw1Done = 0x90, kSw2Done = 0x00;
-constexpr uint8_t kSw1Attention = 0x70, kSw2Refused = 0x01, kSw2Busy = 0x03;
-constexpr uint8_t kResendSw1 = 0x6D, kResendSw2 = 0x00;
-constexpr uint8_t kBlockErrorSwitchHead = 0x92, kBlockErrorSameHead = 0x82;
+// The reader's status bytes, the card's 6D 00 (send again) and the block
+// errors are the wire's; what the reader does with a frame is this model's own.
+constexpr uint8_t kSw1Done = link::kReaderSw1Done, kSw2Done = link::kReaderSw2Done;
+constexpr uint8_t kSw1Attention = link::kReaderSw1Attention;
+constexpr uint8_t kSw2Refused = link::kReaderSw2Refused, kSw2Busy = link::kReaderSw2Busy;
+using link::kBlockErrorSameHead;
+using link::kBlockErrorSwitchHead;
+using link::kResendSw1;
+using link::kResendSw2;
 
 using link::kHeadAtr;
 using link::kHeadReader;
@@ -71,15 +75,17 @@ std::vector<uint8_t> ReaderModel::on_frame(std::span<const uint8_t> frame) {
 
 std::vector<uint8_t> ReaderModel::reader_command(std::span<const uint8_t> body) {
   const auto refused = [] { return reader_status(kSw1Attention, kSw2Refused); };
-  if (body.size() != 4 || body[0] != kHeadReader) return refused();
+  if (body.size() != link::kReaderCommandBody || body[0] != link::kReaderCommandClass) {
+    return refused();
+  }
   held_.clear();
   busy_left_ = 0;
   switch (body[1]) {
-    case 0x62:  // reader reset
-    case 0x60:  // power-up step 1
-    case 0x6B:  // power-up step 2
+    case link::kReaderReset:
+    case link::kPowerUp1:
+    case link::kPowerUp2:
       return reader_status(kSw1Done, kSw2Done);
-    case 0x61:  // answer-to-reset request: the card is reset and answers
+    case link::kAtrRequest:  // answer-to-reset request: the card is reset and answers
       card_.reset();
       return make_frame(kHeadAtr, link::kModeReader, card_.atr());
     default:
@@ -122,7 +128,8 @@ std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
   body.push_back(static_cast<uint8_t>(sw & 0xFF));
   std::vector<uint8_t> reply = make_frame(head, mode, body);
 
-  const bool is_get_response = apdu.size() >= 2 && apdu[1] == 0xC0;
+  const bool is_get_response =
+      apdu.size() > link::kInsAt && apdu[link::kInsAt] == link::kInsGetResponse;
   if (options_.busy_polls > 0 && !is_get_response) {
     held_ = std::move(reply);
     busy_left_ = options_.busy_polls;
@@ -133,10 +140,11 @@ std::vector<uint8_t> ReaderModel::card_frame(uint8_t head, uint8_t mode,
 
 Response ReaderModel::card_answer(std::span<const uint8_t> apdu) {
   // The protocol switch is the reader's own command, not the card's.
-  static constexpr uint8_t kSwitch[] = {0x80, 0x14, 0x00, 0x00, 0x01};
-  if (apdu.size() == 6 && std::equal(std::begin(kSwitch), std::end(kSwitch), apdu.begin())) {
-    if (apdu[5] > 1) return Response{{}, 0x6A86};
-    card_.set_protocol(apdu[5] == 1 ? Protocol::t1 : Protocol::t0);
+  constexpr std::array<uint8_t, 5> kSwitch = link::kProtocolSwitch;  // a copy: no library symbol
+  constexpr std::size_t kWantedAt = link::kProtocolSwitchDataAt;
+  if (apdu.size() == kWantedAt + 1 && std::equal(kSwitch.begin(), kSwitch.end(), apdu.begin())) {
+    if (apdu[kWantedAt] > 1) return Response{{}, 0x6A86};
+    card_.set_protocol(apdu[kWantedAt] == 1 ? Protocol::t1 : Protocol::t0);
     return Response{{}, 0x9000};
   }
   return card_.execute(apdu);
