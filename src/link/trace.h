@@ -25,8 +25,8 @@
 #include <string_view>
 
 #include "link/exchange.h"
-#include "link/reference_data.h"
 #include "link/open_failure.h"
+#include "link/reference_data.h"
 #include "link/trace_file.h"
 #include "link/trace_output.h"
 
