@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "api/call_line.h"
 #include "card/card.h"
 #include "des/des.h"
 #include "link/channel.h"
@@ -14,8 +15,8 @@
 
 namespace {
 
+using vorkand::api::TraceCall;
 using vorkand::link::Trace;
-using vorkand::link::TraceCall;
 using vorkand::link::Transport;
 
 constexpr int32_t kOpenFailed = 0;
@@ -47,7 +48,7 @@ int32_t with_transport(int32_t handle, TraceCall call, Operation operation) noex
       const int32_t result = operation(channel->transport());
       if (Trace* trace = channel->trace()) {
         call.result = result;
-        trace->call(call);
+        vorkand::api::trace_call(*trace, call);
       }
       return result;
     }
@@ -61,7 +62,8 @@ int32_t with_transport(int32_t handle, TraceCall call, Operation operation) noex
 void trace_port_call(const vorkand::link::Channel& channel, const char* name,
                      int32_t result) noexcept {
   if (Trace* trace = channel.trace()) {
-    trace->call(TraceCall{.name = name, .result = result, .result_is_status = false});
+    vorkand::api::trace_call(*trace,
+                             TraceCall{.name = name, .result = result, .result_is_status = false});
   }
 }
 

@@ -35,7 +35,6 @@ namespace vorkand::link {
 class Channel;
 
 using wire::Secret;
-using wire::secret_in_apdu;
 using wire::secret_in_frame;
 
 // One line under construction in a fixed buffer; what does not fit is cut
@@ -63,21 +62,6 @@ class TraceLine {
   bool cut_ = false;
 };
 
-// An exported call as the trace shows it.
-struct TraceCall {
-  const char* name = "";
-  int32_t result = 0;
-  bool result_is_status = true;   // shown as four hex digits, else in decimal
-  const uint8_t* apdu = nullptr;  // with apdu_length bytes, when given
-  std::size_t apdu_length = 0;
-  bool has_mode = false;  // direction and protocol given
-  int32_t direction = 0;
-  int32_t protocol = 0;
-  const uint8_t* response_length = nullptr;  // shown when given
-  const uint8_t* atr = nullptr;              // with *atr_length bytes, shown on 9000
-  const uint8_t* atr_length = nullptr;
-};
-
 class Trace final : public ExchangeObserver {
  public:
   // The trace of a port just opened as `handle` under the name the host gave,
@@ -99,15 +83,19 @@ class Trace final : public ExchangeObserver {
   void sent(std::span<const uint8_t> frame) noexcept override;
   void received(std::span<const uint8_t> bytes) noexcept override;
   void ended(Ending why) noexcept override;
-  void call(const TraceCall& call) noexcept;
   void header(std::string_view description) noexcept;
 
   // True once a write failed: nothing more is written.
   bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+  // True when VORKAND_TRACE_SECRETS=1 asked for reference data in clear.
+  bool shows_secrets() const noexcept { return secrets_; }
 
- private:
+  // A line of `kind` with this trace's time, port and handle in front; the
+  // caller adds the rest and writes it.
   TraceLine begin(std::string_view kind) const noexcept;
   void write(TraceLine& line) noexcept;
+
+ private:
   void write_finished(std::span<const char> text) noexcept;
   void stop(const char* reason) noexcept;
 

@@ -12,6 +12,7 @@
 #include "fake_clock.h"
 #include "fake_port.h"
 #include "link/exchange.h"
+#include "link/reference_data.h"
 
 namespace vorkand::link {
 namespace {
@@ -66,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(TraceLine, ApduMaskingAndCutLines) {
   const Bytes verify{0x00, 0x20, 0x00, 0x81, 0x08, 1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_EQ(shown(verify, secret_in_apdu(verify)), "00 20 00 81 08 ** ** ** ** ** ** ** **");
+  EXPECT_EQ(shown(verify, wire::secret_in_apdu(verify)), "00 20 00 81 08 ** ** ** ** ** ** ** **");
   EXPECT_EQ(shown(verify, {}), "00 20 00 81 08 01 02 03 04 05 06 07 08");
 
   TraceLine time;
