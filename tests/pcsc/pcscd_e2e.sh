@@ -124,9 +124,11 @@ sed 's/^/  silent reader: /' "$work/client-silent.out"
 [ "$rc" -eq 0 ] || die "C client on the silent reader"
 
 # A graceful stop closes the channels (pcscd may miss the first SIGINT while
-# it waits for a client: a connection wakes it).
+# it waits for a client: a connection wakes it). pcscd first lets each
+# reader's card-presence poll end, and the silent reader's takes up to the
+# 5 s silence limit.
 kill -INT "$pcscd_pid"
-for _ in $(seq 150); do
+for _ in $(seq 400); do
   kill -0 "$pcscd_pid" 2>/dev/null || break
   [ "$_" -eq 10 ] && timeout 2 pcsc_scan -r >/dev/null 2>&1
   sleep 0.02
