@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # End to end: Debian's pcscd loads libvorkand_ifd.so for two simulated readers
-# (a T=0 card and a T=1 card, each on its own pseudo-terminal), and real PC/SC
-# clients talk to them: pcsc_scan, opensc-tool and our own small C client.
+# (a T=0 card and a T=1 card, each on its own pseudo-terminal) and a third one
+# behind ser2net over RFC 2217, and real PC/SC clients talk to them: pcsc_scan,
+# opensc-tool and our own small C client.
 #
 # pcscd runs in a private user and mount namespace with a temporary directory
 # over /run, so it needs no root, leaves the system's /run alone and coexists
 # with a system pcscd; clients find it through PCSCLITE_CSOCK_NAME.
 #
-# Usage: pcscd_e2e.sh DRIVER_SO SIM_HOST CLIENT
+# Usage: pcscd_e2e.sh DRIVER_SO SIM_HOST CLIENT [VORKAND_CLI]
 # Exit status: 0 passed, 1 failed, 77 skipped (only when the namespace cannot
 # be made; the reason is printed).
 set -uo pipefail
@@ -15,6 +16,7 @@ set -uo pipefail
 driver=$1
 sim_host=$2
 client=$3
+cli=${4:-}
 started=$(date +%s.%N)
 # shellcheck source=private_pcscd.sh
 . "$(dirname "$0")/private_pcscd.sh"
@@ -46,11 +48,22 @@ start_sim() {
 }
 start_sim t0
 start_sim t1
-# A third reader on the network: ser2net serves a T=1 simulator over RFC 2217
-# on loopback, and the driver reaches it by the address in DEVICENAME.
-start_sim t1 net
+# A third reader on the network: ser2net serves `vorkand sim` (the built-in
+# T=0 card) over RFC 2217 on loopback, and the driver reaches it by the address
+# in DEVICENAME. Without the tool, a third simulator of our own stands in.
+if [ -n "$cli" ]; then
+  "$cli" sim >"$work/sim-net.out" 2>"$work/sim-net.err" &
+  pids+=($!)
+  wait_for_lines "$work/sim-net.out" 2 || die "vorkand sim did not start: $(cat "$work/sim-net.err")"
+  dev_net=$(sed -n 's/^vorkand sim: a simulated reader on //p' "$work/sim-net.out")
+  # shellcheck disable=SC2154  # set by start_sim
+  atr_net=$atr_t0
+else
+  start_sim t0 net
+fi
 net_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])') ||
   die "no free loopback port"
+# shellcheck disable=SC2154  # set by start_sim
 cat >"$work/ser2net.yaml" <<YAML
 connection: &reader
   accepter: telnet(rfc2217),tcp,127.0.0.1,$net_port
@@ -111,6 +124,7 @@ say "ok   the pcsc: entry is refused in pcscd's log"
 reader_t0=$(grep -o 'vorkand T0 [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
 reader_t1=$(grep -o 'vorkand T1 [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
 reader_net=$(grep -o 'vorkand NET [0-9A-F]* [0-9A-F]*' "$work/scan.out" | head -n 1)
+[ -n "$reader_net" ] || die "no name for the network reader in: $(cat "$work/scan.out")"
 
 # Our client, on both readers at once: the driver serves two Luns in parallel.
 # T=0: the ATR offers T=1 too, but the reader has no PPS: pcscd falls back to
@@ -159,9 +173,11 @@ grep -qi "$expected_atr" "$work/opensc-net.out" && grep -q "vorkand simulate" "$
 say "ok   opensc-tool on rfc2217://127.0.0.1:$net_port: ATR $expected_atr, SELECT and READ BINARY answered"
 
 # A reader that falls silent: the APDU fails once the library's silence limit
-# (5 s) has passed, not later and not with a made-up status word.
-"$client" "vorkand T1" T1 "$atr_t1" "00B0000016=${vorkand_text}9000" "signal:$sim_t1_pid:$work/sim-t1.silent=" \
-  "00B0000016=!8" >"$work/client-silent.out" 2>&1
+# (5 s) has passed, not later and not with a made-up status word. The SELECT
+# comes first: pcscd may have powered the idle card down, and the power-up
+# that follows resets its selection.
+"$client" "vorkand T1" T1 "$atr_t1" "00A40000022F00=+9000" "00B0000016=${vorkand_text}9000" \
+  "signal:$sim_t1_pid:$work/sim-t1.silent=" "00B0000016=!8" >"$work/client-silent.out" 2>&1
 rc=$?
 sed 's/^/  silent reader: /' "$work/client-silent.out"
 [ "$rc" -eq 0 ] || die "C client on the silent reader"
