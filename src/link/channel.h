@@ -71,6 +71,10 @@ class Channel {
 // `name_as_given` is the caller's own spelling of "COMn". On failure the
 // reason is in `why`.
 Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) noexcept;
+// Opens `mapping` itself, spelled as a VORKAND_COMn value ("/dev/ttyUSB0",
+// "rfc2217://HOST:PORT", "pcsc:NAME", ...), for callers that name the port
+// directly. The channel is not marked as mapped.
+Channel* open_mapped(const char* mapping, OpenFailure& why) noexcept;
 inline Channel* open_channel(int index, const char* name_as_given) noexcept {
   OpenFailure ignored;
   return open_channel(index, name_as_given, ignored);

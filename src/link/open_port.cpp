@@ -23,6 +23,7 @@ namespace {
 // HANDLE (Windows).
 class SerialChannel final : public Channel {
  public:
+  // `index` 0: a device opened by path, `name_as_given` being that path.
   SerialChannel(int32_t handle, int index, const char* name_as_given) noexcept
       : Channel(handle), index_(index), port_(handle), transport_(port_, clock_) {
     std::snprintf(name_.data(), name_.size(), "%s", name_as_given);
@@ -33,7 +34,9 @@ class SerialChannel final : public Channel {
   void describe(std::span<char> out) const noexcept override {
     if (out.empty()) return;
     std::array<char, kMaxDescribedDevice> device{};
-    if (!com_device_name(index_, name_.data(), device))
+    if (index_ == 0)
+      std::snprintf(device.data(), device.size(), "%s", name_.data());
+    else if (!com_device_name(index_, name_.data(), device))
       std::snprintf(device.data(), device.size(), "?");
     std::snprintf(out.data(), out.size(), "serial port %s, 9600 baud 8E1, no flow control",
                   device.data());
@@ -42,14 +45,15 @@ class SerialChannel final : public Channel {
  private:
   static constexpr std::size_t kMaxDescribedDevice = 4096;
   int index_;
-  std::array<char, 8> name_{};
+  std::array<char, kMaxDescribedDevice> name_{};
   SystemPort port_;
   SystemClock clock_;
   SerialTransport transport_;
 };
 
 Channel* open_serial(int index, const char* name_as_given, OpenFailure& why) noexcept {
-  const int32_t handle = open_com_port(index, name_as_given, &why);
+  const int32_t handle =
+      index == 0 ? open_device(name_as_given, &why) : open_com_port(index, name_as_given, &why);
   if (handle == 0) return nullptr;
   Channel* channel = new (std::nothrow) SerialChannel(handle, index, name_as_given);
   if (channel == nullptr) {
@@ -76,6 +80,13 @@ constexpr std::array kKinds{
     PortKind{net::kTlsPrefix, net::open_tls},
 };
 
+// The kind a mapping's prefix names, or nullptr: a serial device.
+const PortKind* kind_of(std::string_view mapping) noexcept {
+  const auto kind = std::find_if(kKinds.begin(), kKinds.end(),
+                                 [&](const PortKind& k) { return mapping.starts_with(k.prefix); });
+  return kind != kKinds.end() ? &*kind : nullptr;
+}
+
 // Longest mapping accepted; a longer one opens nothing.
 constexpr std::size_t kMaxMapping = 4096;
 
@@ -96,12 +107,9 @@ Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) no
     why.say("the mapping in VORKAND_COM%d is too long", index);
     return nullptr;
   }
-  const std::string_view mapped(mapping.data());
   why.set_device(mapping.data());
-  const auto kind = std::find_if(kKinds.begin(), kKinds.end(),
-                                 [&](const PortKind& k) { return mapped.starts_with(k.prefix); });
   Channel* channel = nullptr;
-  if (kind != kKinds.end()) {
+  if (const PortKind* kind = kind_of(mapping.data())) {
     channel = kind->open(mapping.data(), why);
   } else {
     if (com_device_name(index, name_as_given, mapping)) why.set_device(mapping.data());
@@ -109,6 +117,12 @@ Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) no
   }
   if (channel != nullptr) channel->set_mapped_by(source.data());
   return channel;
+}
+
+Channel* open_mapped(const char* mapping, OpenFailure& why) noexcept {
+  why.set_device(mapping);
+  if (const PortKind* kind = kind_of(mapping)) return kind->open(mapping, why);
+  return open_serial(0, mapping, why);
 }
 
 }  // namespace vorkand::link

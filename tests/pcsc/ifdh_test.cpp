@@ -271,7 +271,17 @@ TEST_F(Ifdh, PowerDownForgetsTheAtrButNotTheCard) {
 }
 
 TEST_F(Ifdh, MissingDevicesAndUnknownLuns) {
+  // Each refused open leaves its reason in the log (stderr outside pcscd).
+  testing::internal::CaptureStderr();
   EXPECT_EQ(d.create_by_name(kLunA, const_cast<char*>("/nonexistent/tty")), IFD_NO_SUCH_DEVICE);
+  ASSERT_EQ(setenv("VORKAND_COM4", "pcsc:any", 1), 0);
+  EXPECT_EQ(d.create_by_name(kLunA, const_cast<char*>("COM4:")), IFD_NO_SUCH_DEVICE);
+  ASSERT_EQ(unsetenv("VORKAND_COM4"), 0);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("cannot open /nonexistent/tty (/nonexistent/tty): missing"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("COM4: a pcsc: mapping cannot be served inside pcscd"), std::string::npos)
+      << log;
   EXPECT_EQ(d.create(kLunA, 9), IFD_NO_SUCH_DEVICE);
   EXPECT_EQ(d.presence(0x50000), IFD_COMMUNICATION_ERROR);
   DWORD length = 1;

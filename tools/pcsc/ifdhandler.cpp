@@ -9,20 +9,29 @@
 // nested. Hence TAG_IFD_THREAD_SAFE is answered 1 (different readers may be
 // called at the same time) and TAG_IFD_SLOT_THREAD_SAFE 0 (one slot, one
 // serial line: calls on a reader are serialised anyway).
+#include <dlfcn.h>
+
 #include <array>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
 
 #include "ifd_reader.h"
+#include "link/channel.h"
+#include "link/environment.h"
+#include "link/pcsc/pcsc_channel.h"
 #include "link/system_port.h"
 #include "link/transport.h"
 
 extern "C" {
+#include <debuglog.h>
 #include <ifdhandler.h>
 #include <reader.h>
 }
@@ -40,22 +49,17 @@ constexpr std::string_view kVendorName = "vorkand";
 constexpr UCHAR kPresenceAbsent = 0;   // SCARD_ATTR_ICC_PRESENCE: no card
 constexpr UCHAR kPresenceInPlace = 2;  // SCARD_ATTR_ICC_PRESENCE: card present and in place
 
-// An open reader: the port, its clock and transport, and the reader on them.
+// An open reader: its port (any kind the library opens), a clock, and the
+// reader on them.
 struct Channel {
-  Channel(DWORD lun_, int32_t handle_) noexcept
-      : lun(lun_),
-        handle(handle_),
-        port(handle_),
-        transport(port, clock),
-        reader(transport, clock) {}
+  Channel(DWORD lun_, vorkand::link::Channel* port_) noexcept
+      : lun(lun_), port(port_), reader(port->transport(), clock) {}
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
   DWORD lun;
-  int32_t handle;
-  vorkand::link::SystemPort port;
+  std::unique_ptr<vorkand::link::Channel> port;
   vorkand::link::SystemClock clock;
-  vorkand::link::SerialTransport transport;
   IfdReader reader;
 };
 
@@ -125,22 +129,66 @@ RESPONSECODE with_channel(DWORD lun, Operation operation) noexcept {
   }
 }
 
-// Opens the port, resets the reader and keeps both under Lun.
-RESPONSECODE open_channel(DWORD lun, int com, const char* path) noexcept {
+// One line in the resource manager's log: through its log_msg when the
+// process exports one (pcscd does), else on standard error.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void log_line(int priority, const char* format, ...) noexcept {
+  std::array<char, 2 * vorkand::link::OpenFailure::kRoom + 256> line{};
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line.data(), line.size(), format, arguments);
+  va_end(arguments);
+  using LogMsg = void (*)(int, const char*, ...);
+  if (auto log_msg = reinterpret_cast<LogMsg>(dlsym(RTLD_DEFAULT, "log_msg"))) {
+    log_msg(priority, "%s", line.data());
+  } else {
+    std::fprintf(stderr, "%s\n", line.data());
+  }
+}
+
+// A PC/SC reader as the port of a reader that pcscd itself serves would call
+// back into pcscd: refused.
+bool refuse_pcsc(const char* device_name, std::string_view mapping) noexcept {
+  if (!mapping.starts_with(vorkand::link::pcsc::kPcscPrefix)) return false;
+  log_line(PCSC_LOG_ERROR,
+           "vorkand: %s: a pcsc: mapping cannot be served inside pcscd; name a serial device "
+           "or a network port (rfc2217://, tcp://, rfc2217s://, tls://)",
+           device_name);
+  return true;
+}
+
+// Opens the port `device_name` names (COM port `com` when not 0, mapped as
+// CT_open maps it; else a device path or a network address), resets the reader
+// and keeps both under Lun.
+RESPONSECODE open_channel(DWORD lun, int com, const char* device_name) noexcept {
   try {
+    if (com != 0) {
+      std::array<char, 4096> mapping{};
+      if (vorkand::link::com_mapping(com, mapping) && refuse_pcsc(device_name, mapping.data()))
+        return IFD_NO_SUCH_DEVICE;
+    } else if (refuse_pcsc(device_name, device_name)) {
+      return IFD_NO_SUCH_DEVICE;
+    }
     const std::size_t index = claim_entry(lun);
     if (index == kMaxReaders) return IFD_COMMUNICATION_ERROR;
     RESPONSECODE code = IFD_NO_SUCH_DEVICE;
     {
       Entry& entry = table().entries[index];
       const std::lock_guard lock(entry.mutex);
-      const int32_t handle =
-          com != 0 ? vorkand::link::open_com_port(com, path) : vorkand::link::open_device(path);
-      if (handle != 0) {
-        entry.channel.emplace(lun, handle);
+      vorkand::link::OpenFailure why;
+      vorkand::link::Channel* port = com != 0 ? vorkand::link::open_channel(com, device_name, why)
+                                              : vorkand::link::open_mapped(device_name, why);
+      if (port == nullptr) {
+        log_line(PCSC_LOG_ERROR, "vorkand: cannot open %s (%s): %s", device_name, why.device(),
+                 why.empty() ? "unknown reason" : why.text());
+      } else {
+        entry.channel.emplace(lun, port);
         if (entry.channel->reader.open() == Outcome::ok) return IFD_SUCCESS;
         // A reader that does not answer its reset is not there to be used.
-        vorkand::link::close_port(handle);
+        log_line(PCSC_LOG_ERROR, "vorkand: %s: the reader does not answer its reset", device_name);
+        entry.channel->port->close();
         entry.channel.reset();
         code = IFD_COMMUNICATION_ERROR;
       }
@@ -217,7 +265,7 @@ VORKAND_IFD_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {
       const std::lock_guard lock(entry.mutex);
       if (!entry.channel || entry.channel->lun != Lun) return IFD_COMMUNICATION_ERROR;
       // The card needs no power-down: the reader has no such command.
-      closed = vorkand::link::close_port(entry.channel->handle);
+      closed = entry.channel->port->close();
       entry.channel.reset();
     }
     release_entry(index);
