@@ -39,4 +39,8 @@ std::string format_trace(const TraceEvent&, bool) {
   return {};
 }
 
+std::string event_hex(const TraceEvent&, std::string_view) {
+  return {};
+}
+
 }  // namespace vorkand::sim

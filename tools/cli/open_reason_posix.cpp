@@ -20,7 +20,10 @@ std::string read_all(const std::string& path) {
 }  // namespace
 
 std::string failed_open_reason(std::string_view trace, std::string_view port) {
-  const std::string head = " " + std::string(port) + " 0 open ";
+  // Built by append: an optimised build misreads `" " + string` as an
+  // overlapping copy.
+  std::string head(" ");
+  head.append(port).append(" 0 open ");
   constexpr std::string_view kFailed = " failed: ";
   std::string reason;
   while (!trace.empty()) {

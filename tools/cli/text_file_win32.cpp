@@ -36,4 +36,8 @@ std::variant<std::string, FileError> read_text_file(const std::string& path) {
   return text.str();
 }
 
+bool input_is_terminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
+
 }  // namespace vorkand::cli
