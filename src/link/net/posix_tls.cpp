@@ -52,7 +52,6 @@ constexpr int kCtrlMode = 33;
 constexpr int kCtrlSetTlsextHostname = 55;
 constexpr int kCtrlSetMinProtoVersion = 123;
 constexpr long kTls12Version = 0x0303;
-constexpr int kTls13Version = 0x0304;
 constexpr long kNameTypeHostName = 0;
 constexpr long kModePartialWrite = 0x1;       // SSL_write may take part of the bytes
 constexpr long kModeMovingWriteBuffer = 0x2;  // and be retried from another address
@@ -63,8 +62,14 @@ constexpr int kErrorSsl = 1;
 constexpr int kErrorWantRead = 2;
 constexpr int kErrorWantWrite = 3;
 constexpr long kVerifyOk = 0;
-// How long an open waits for the server's verdict on the client's certificate.
+// An error's reason, and the one for a connection closed without an alert.
+constexpr unsigned long kReasonMask = 0x7FFFFF;
+constexpr unsigned long kReasonUnexpectedEof = 294;
+// How long an open waits at most for the server's verdict on the client's
+// certificate, and how long the server may stay quiet after the handshake (or
+// its session tickets) before its silence counts as taking the certificate.
 constexpr uint32_t kVerdictMs = 1000;
+constexpr uint32_t kQuietMs = 300;
 // The subject as "CN=host, O=maker" (RFC 2253 escaping, most specific first).
 constexpr unsigned long kNameOneLine = 17957655;
 
@@ -91,7 +96,6 @@ struct Functions {
   int (*SSL_get_error)(const SSL*, int);
   int (*SSL_read)(SSL*, void*, int);
   int (*SSL_peek)(SSL*, void*, int);
-  int (*SSL_version)(const SSL*);
   int (*SSL_write)(SSL*, const void*, int);
   int (*SSL_pending)(const SSL*);
   int (*SSL_shutdown)(SSL*);
@@ -143,8 +147,8 @@ const Functions* load() noexcept {
       VORKAND_BIND(SSL_CTX_set_options) && VORKAND_BIND(SSL_new) && VORKAND_BIND(SSL_free) &&
       VORKAND_BIND(SSL_set_fd) && VORKAND_BIND(SSL_ctrl) && VORKAND_BIND(SSL_set1_host) &&
       VORKAND_BIND(SSL_get0_param) && VORKAND_BIND(SSL_connect) && VORKAND_BIND(SSL_get_error) &&
-      VORKAND_BIND(SSL_read) && VORKAND_BIND(SSL_peek) && VORKAND_BIND(SSL_version) &&
-      VORKAND_BIND(SSL_write) && VORKAND_BIND(SSL_pending) && VORKAND_BIND(SSL_shutdown) &&
+      VORKAND_BIND(SSL_read) && VORKAND_BIND(SSL_peek) && VORKAND_BIND(SSL_write) &&
+      VORKAND_BIND(SSL_pending) && VORKAND_BIND(SSL_shutdown) &&
       VORKAND_BIND(SSL_get_verify_result) && VORKAND_BIND(SSL_get_version) &&
       VORKAND_BIND(SSL_get_current_cipher) && VORKAND_BIND(SSL_CIPHER_get_name) &&
       VORKAND_BIND(SSL_get1_peer_certificate) && VORKAND_BIND(BIO_new_mem_buf) &&
@@ -509,23 +513,45 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
     f.ERR_clear_error();
     return nullptr;
   }
-  // With TLS 1.3 the client finishes its handshake before the server has
-  // looked at the client's certificate (or noticed there is none): when it
-  // asked for one, wait a moment for its verdict, an alert or its first
-  // message, so that a refusal fails the open rather than the first exchange.
-  // Peeking keeps any data for the port.
-  if (session->certificate_asked_ && f.SSL_version(ssl) == kTls13Version) {
+  // A server may take the handshake and only then look at the client's
+  // certificate (or notice there is none): with TLS 1.3 the client finishes
+  // first, and some servers check the certificate after the handshake either
+  // way. When the server asked for one, wait for its verdict, so that a
+  // refusal fails the open rather than the first exchange: data, an alert or
+  // a close end the wait at once; session tickets are no verdict; a quiet
+  // spell after the handshake and whatever followed it counts as taking the
+  // certificate. Peeking keeps any data for the port.
+  if (session->certificate_asked_) {
     const uint32_t spent = clock.now_ms() - start;
-    const uint32_t wait_ms = spent < timeout_ms ? std::min(timeout_ms - spent, kVerdictMs) : 0;
-    if (socket_wait(socket, false, wait_ms) == SocketWait::ready) {
+    const uint32_t limit = spent < timeout_ms ? std::min(timeout_ms - spent, kVerdictMs) : 0;
+    const uint32_t since = clock.now_ms();
+    uint32_t quiet_from = 0;  // when the server last said something, from `since`
+    for (;;) {
+      const uint32_t elapsed = clock.now_ms() - since;
+      const uint32_t until = std::min(limit, quiet_from + kQuietMs);
+      if (elapsed >= until) break;
+      if (socket_wait(socket, false, until - elapsed) != SocketWait::ready) break;
       std::array<uint8_t, 1> first{};
       const int result = f.SSL_peek(ssl, first.data(), 1);
-      const int error = result > 0 ? 0 : f.SSL_get_error(ssl, result);
-      if (result <= 0 && error != kErrorWantRead && error != kErrorWantWrite) {
-        ssl_reason(f, "TLS handshake failed: ", "the server closed the connection", reason);
+      if (result > 0) break;
+      const int error = f.SSL_get_error(ssl, result);
+      if (error != kErrorWantRead && error != kErrorWantWrite) {
+        // The server's alert says why; a bare close says nothing.
+        const unsigned long alert = error == kErrorSsl ? f.ERR_get_error() : 0;
+        if (alert != 0 && (alert & kReasonMask) != kReasonUnexpectedEof) {
+          std::array<char, 160> text{};
+          f.ERR_error_string_n(alert, text.data(), text.size());
+          say(reason, "TLS handshake failed: %s", text.data());
+        } else {
+          say(reason, "TLS handshake failed: %s",
+              files.cert_file != nullptr
+                  ? "the server closed the connection after asking for a client certificate"
+                  : "the server asked for a client certificate and none is set");
+        }
         f.ERR_clear_error();
         return nullptr;
       }
+      quiet_from = clock.now_ms() - since;
     }
   }
   session->describe_peer();
