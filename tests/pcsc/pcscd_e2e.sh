@@ -184,10 +184,10 @@ sed 's/^/  silent reader: /' "$work/client-silent.out"
 
 # A graceful stop closes the channels (pcscd may miss the first SIGINT while
 # it waits for a client: a connection wakes it). pcscd first lets each
-# reader's card-presence poll end, and the silent reader's takes up to the
-# 5 s silence limit.
+# reader's card-presence poll end and powers its card down: on the silent
+# reader each of them takes up to the 5 s silence limit, so allow 25 s.
 kill -INT "$pcscd_pid"
-for _ in $(seq 400); do
+for _ in $(seq 1250); do
   kill -0 "$pcscd_pid" 2>/dev/null || break
   [ "$_" -eq 10 ] && timeout 2 pcsc_scan -r >/dev/null 2>&1
   sleep 0.02
