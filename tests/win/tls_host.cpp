@@ -8,7 +8,8 @@
 // tls_connect fails within its time limit with a reason containing TEXT.
 // The sessions that open and echo run at the same time, one thread each;
 // their handshakes and closes take turns, as Wine's SChannel keeps its table
-// of handles without a lock. Prints one line per case; exits 0 when all hold.
+// of handles without a lock. Prints one line per case as it ends, then the
+// count of cases and failures; exits 0 when all hold.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,7 @@ using namespace vorkand::link::net;
 constexpr uint32_t kTimeoutMs = 3000;
 
 std::mutex g_handshakes;
+std::mutex g_output;
 
 struct Case {
   std::string fields[7];
@@ -137,6 +139,10 @@ void run(Case& c) {
   }
   socket_close(socket);
   c.verdict = name + ": " + why;
+  // At once: a run that does not end shows which cases did.
+  const std::lock_guard printing(g_output);
+  std::printf("%s %s\n", c.ok ? "ok  " : "FAIL", c.verdict.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -165,9 +171,9 @@ int main(int argc, char** argv) {
   for (std::thread& t : threads) t.join();
   int failures = 0;
   for (const Case& c : cases) {
-    std::printf("%s %s\n", c.ok ? "ok  " : "FAIL", c.verdict.c_str());
     if (!c.ok) ++failures;
   }
+  std::printf("%zu cases, %d failed\n", cases.size(), failures);
   std::fflush(stdout);
   return failures == 0 && !cases.empty() ? 0 : 1;
 }

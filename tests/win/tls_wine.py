@@ -8,8 +8,11 @@ two sessions that open and echo (TLS 1.2 by name; by IP address with a client
 certificate, TLS 1.3 where the system offers it), one that the server ends
 with close_notify, and the refusals: another CA, the system's trust store, an
 expired certificate, a name and an address that do not match, a server that
-requires a client certificate when none is given, a server that offers only
-TLS 1.1, a plain server that echoes and one that stays silent.
+requires a client certificate when none is given, one that takes the
+handshake with a client certificate and then hangs up, a server that offers
+only TLS 1.1, a plain server that echoes and one that stays silent. The run
+passes only when the program reports on every case (a crashed program may
+leave a zero exit status behind under emulation).
 
 Usage: tls_wine.py --wine-run WRAPPER --prefix PREFIX --work-dir DIR -- PROGRAM
 Exits 77 (skipped) without openssl.
@@ -115,6 +118,11 @@ def goodbye(tls):
         tls.close()
 
 
+def hang_up(tls):
+    """Takes the handshake, then closes without a word (a refused certificate)."""
+    tls.close()
+
+
 def tls_server(d, leaf, minimum=None, maximum=None, client_ca=None, legacy=False, then=echo):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     if legacy:
@@ -175,6 +183,8 @@ def main():
     tls11 = tls_server(d, "server", minimum=ssl.TLSVersion.TLSv1, maximum=ssl.TLSVersion.TLSv1_1,
                        legacy=True)
     closing = tls_server(d, "server", then=goodbye)
+    hanging_up = tls_server(d, "server", maximum=ssl.TLSVersion.TLSv1_2, client_ca="ca",
+                            then=hang_up)
     plain = serve(echo)
     quiet = serve(silent)
 
@@ -189,6 +199,8 @@ def main():
         f"ok=, server CN=localhost, SHA-256 {server_print}",
         f"close-notify|localhost|{closing}|{ca}|||closes=bye",
         f"no-client-cert|127.0.0.1|{clientauth}|{ca}|||refused=",
+        f"client-cert-hung-up|127.0.0.1|{hanging_up}|{ca}|{cert}|{key}|"
+        f"refused=closed the connection after asking for a client certificate",
         f"other-ca|localhost|{foreign}|{ca}|||refused=unable to get local issuer",
         f"system-store|localhost|{tls12}||||refused=unable to get local issuer",
         f"expired|localhost|{expired}|{ca}|||refused=expired",
@@ -207,7 +219,12 @@ def main():
         print((stuck.stdout or b"").decode(errors="replace"))
         print(f"FAIL the program did not end within {RUN_LIMIT_S} s")
         return 1
-    print(host.stdout.decode(errors="replace"), end="")
+    output = host.stdout.decode(errors="replace")
+    print(output, end="")
+    if f"{len(cases)} cases, 0 failed" not in output:
+        print(f"FAIL the program did not report {len(cases)} cases passed "
+              f"(exit status {host.returncode})")
+        return 1
     return host.returncode
 
 

@@ -49,7 +49,14 @@ constexpr std::size_t kRecordMax = 5 + 16384 + 2048;
 constexpr std::size_t kPlainMax = 16384;
 constexpr std::size_t kTokenMax = 16384;
 constexpr std::size_t kFileMax = 32768;
-constexpr uint8_t kAlertRecord = 21;            // a TLS record's content type
+constexpr uint8_t kAlertRecord = 21;  // a TLS record's content type
+constexpr uint8_t kHandshakeRecord = 22;
+constexpr uint8_t kCertificateMessage = 11;  // a handshake message's type
+// How long an open waits at most for the server's verdict on the client's
+// certificate, and how long the server may stay quiet after the handshake (or
+// its session tickets) before its silence counts as taking the certificate.
+constexpr uint32_t kVerdictMs = 1000;
+constexpr uint32_t kQuietMs = 300;
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;  // SECURITY_FLAG_IGNORE_UNKNOWN_CA (wininet.h)
 constexpr DWORD kModernProtocols = SP_PROT_TLS1_2 | SP_PROT_TLS1_3;
 constexpr DWORD kOldClientProtocols =
@@ -214,6 +221,7 @@ class TlsSession {
   // One InitializeSecurityContext step over in_; sends its token. The status.
   SECURITY_STATUS step(const char* host, DWORD deadline) noexcept;
   bool verify(const char* host, DWORD deadline, std::span<char> reason) noexcept;
+  bool verdict(bool certificate_set, DWORD deadline, std::span<char> reason) noexcept;
   bool from_ca_file(const CERT_CHAIN_CONTEXT& chain) const noexcept;
   const BYTE* rsa_in_pkcs8(DWORD size, DWORD& rsa_size) noexcept;
   bool host_address(const char* host, std::span<BYTE> out, DWORD& size) const noexcept;
@@ -229,6 +237,7 @@ class TlsSession {
   bool have_credentials_ = false;
   bool have_context_ = false;
   bool failed_ = false;
+  bool certificate_asked_ = false;  // the server asked for a client certificate
   HCERTSTORE ca_store_ = nullptr;
   PCCERT_CONTEXT client_ = nullptr;
   wchar_t container_[64] = {};
@@ -531,6 +540,14 @@ SECURITY_STATUS TlsSession::step(const char* host, DWORD deadline) noexcept {
       first ? nullptr : &input_desc, 0, &context_, &output_desc, &attributes, nullptr);
   if (first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) have_context_ = true;
   if (status == SEC_E_INCOMPLETE_MESSAGE) return status;
+  // The server asked for a certificate: the SSPI says so when none is set;
+  // before TLS 1.3 the client's answer (a Certificate message, empty or not)
+  // leads its second flight, in the clear.
+  if (status == SEC_I_INCOMPLETE_CREDENTIALS ||
+      (!first && output.cbBuffer > 5 && token_[0] == kHandshakeRecord &&
+       token_[5] == kCertificateMessage)) {
+    certificate_asked_ = true;
+  }
   // What was not used stays for the next step (or is the first application data).
   if (!first) {
     if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer <= in_used_) {
@@ -822,7 +839,45 @@ bool TlsSession::connect(const char* host, const TlsFiles& files, DWORD deadline
     put(reason, "TLS record sizes unknown");
     return false;
   }
-  return true;
+  // With TLS 1.3 the client's answer is encrypted: a certificate set may
+  // have been asked for.
+  if ((connection.dwProtocol & SP_PROT_TLS1_3) != 0 && client_ != nullptr) {
+    certificate_asked_ = true;
+  }
+  return !certificate_asked_ || verdict(client_ != nullptr, deadline, reason);
+}
+
+// A server may take the handshake and only then look at the client's
+// certificate (or notice there is none), and close the connection when it
+// does not like it; with TLS 1.3 the client finishes first anyway. When the
+// server asked for one, wait for its verdict, so that a refusal fails the
+// open rather than the first exchange: data, an alert or a close end the
+// wait at once; session tickets are no verdict; a quiet spell after the
+// handshake and whatever followed it counts as taking the certificate. Data
+// received stays for the first receive.
+bool TlsSession::verdict(bool certificate_set, DWORD deadline, std::span<char> reason) noexcept {
+  const uint32_t limit = std::min(left(deadline), kVerdictMs);
+  const DWORD since = GetTickCount();
+  uint32_t quiet_from = 0;  // when the server last said something, from `since`
+  for (;;) {
+    const uint32_t elapsed = GetTickCount() - since;
+    const uint32_t until = std::min(limit, quiet_from + kQuietMs);
+    if (elapsed >= until) return true;
+    if (socket_wait(socket_, false, until - elapsed) != SocketWait::ready) return true;
+    uint8_t first = 0;
+    const int32_t got = receive(std::span(&first, 1));
+    if (got > 0) {
+      --plain_begin_;  // the byte stays for the caller
+      return true;
+    }
+    if (got < 0) {
+      put(reason, "the server closed the connection %s",
+          certificate_set ? "after asking for a client certificate"
+                          : "and asked for a client certificate; none is set");
+      return false;
+    }
+    quiet_from = GetTickCount() - since;
+  }
 }
 
 bool TlsSession::flush() noexcept {
