@@ -22,13 +22,20 @@
 
 #include "card/card.h"
 #include "check.h"
-#include "fake_reader.h"
+#include "fake_transport.h"
 
 namespace {
 
 using vorkand::card::Source;
 using vorkand::fuzz::check;
-using vorkand::fuzz::Reply;
+using vorkand::test::FakeTransport;
+
+// One reply: `count` bytes (0: no reply) that keep the gatherer's promise, a
+// count of 4..256 at least the reply's length byte + 4.
+struct Reply {
+  int32_t count;
+  std::array<uint8_t, 256> bytes{};
+};
 
 constexpr std::size_t kResponseRoom = 250;
 constexpr std::size_t kAtrRoom = 252;
@@ -127,9 +134,9 @@ std::unique_ptr<T[]> untouched(std::size_t n) {
   return p;
 }
 
-void check_power_up(uint16_t status, const vorkand::fuzz::FakeReader& reader, uint8_t atr_length,
+void check_power_up(uint16_t status, const FakeTransport& reader, uint8_t atr_length,
                     const uint8_t* atr, uint8_t head_before, std::size_t room) {
-  check(reader.exchanges() <= 3, "power-up: more than 3 exchanges", long(reader.exchanges()));
+  check(reader.sent().size() <= 3, "power-up: more than 3 exchanges", long(reader.sent().size()));
   check(status == 0x9000 || status == 0x6200 || status == 0x6201 || status == 0xFFFF,
         "power-up: unexpected status", status);
   check((status == 0xFFFF) == reader.ended_without_reply(),
@@ -137,7 +144,7 @@ void check_power_up(uint16_t status, const vorkand::fuzz::FakeReader& reader, ui
   const uint8_t head = vorkand::card::protocol_byte();
   if (status != 0x9000) {
     check(head == head_before, "power-up: protocol byte changed on failure", head, head_before);
-    if (reader.exchanges() < 3) {
+    if (reader.sent().size() < 3) {
       check(atr_length == kUntouched, "power-up: ATR length written before the ATR request",
             atr_length);
     } else {
@@ -145,26 +152,26 @@ void check_power_up(uint16_t status, const vorkand::fuzz::FakeReader& reader, ui
     }
     return;
   }
-  const Reply* last = reader.last_reply();
-  check(reader.exchanges() == 3 && last != nullptr, "power-up: success without the ATR reply");
+  const FakeTransport::Step* last = reader.last_reply();
+  check(reader.sent().size() == 3 && last != nullptr, "power-up: success without the ATR reply");
   check(atr_length >= 1 && atr_length <= room, "power-up: ATR length out of range", atr_length);
-  check(last->bytes[0] == 0x70 && last->bytes[2] == atr_length && last->count == atr_length + 4,
+  check(last->reply[0] == 0x70 && last->reply[2] == atr_length && last->count == atr_length + 4,
         "power-up: success from a reply that is no ATR reply of that length", atr_length);
-  check(std::memcmp(atr, last->bytes.data() + 3, atr_length) == 0,
+  check(std::memcmp(atr, last->reply.data() + 3, atr_length) == 0,
         "power-up: ATR differs from the reply's body");
   check(head == head_from_atr(atr, atr_length), "power-up: protocol byte not chosen by TD1", head);
 }
 
-void check_card_result(vorkand::card::Result result, const vorkand::fuzz::FakeReader& reader,
+void check_card_result(vorkand::card::Result result, const FakeTransport& reader,
                        uint8_t response_length, const uint8_t* response) {
   const uint16_t s = result.status;
-  check(reader.exchanges() <= 13, "command: more than 13 exchanges", long(reader.exchanges()));
+  check(reader.sent().size() <= 13, "command: more than 13 exchanges", long(reader.sent().size()));
   check(response_length <= kResponseRoom, "command: response length over 250", response_length);
   switch (result.source) {
     case Source::card: {
-      const Reply* last = reader.last_reply();
+      const FakeTransport::Step* last = reader.last_reply();
       check(last != nullptr, "command: card status without a reply");
-      const auto& b = last->bytes;
+      const auto& b = last->reply;
       const int32_t n = last->count;
       check((b[0] == 0x00 || b[0] == 0x40) && b[2] == n - 4 && b[2] >= 2,
             "command: card status from a reply that is no data reply", b[0], n);
@@ -191,7 +198,7 @@ void check_card_result(vorkand::card::Result result, const vorkand::fuzz::FakeRe
       check(s == 0x6201, "command: no status word without 0x6201", s);
       break;
     case Source::wrong_length:
-      check(s == 0x6700 && reader.exchanges() == 0, "command: wrong length yet sent", s);
+      check(s == 0x6700 && reader.sent().size() == 0, "command: wrong length yet sent", s);
       break;
     case Source::power_up:
       vorkand::fuzz::fail("command: power-up source outside a reset request");
@@ -230,7 +237,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   std::vector<Reply> script;
   while (in.remaining_bytes() > 0 && script.size() < 16) script.push_back(make_reply(in));
-  vorkand::fuzz::FakeReader reader(script, op == 0 ? 1 : 0);
+  // Only the reader reset may try once more after a missing reply.
+  FakeTransport reader;
+  reader.replies_only(op == 0 ? 1 : 0);
+  for (const Reply& r : script) reader.reply({r.bytes.begin(), r.bytes.begin() + r.count});
 
   const bool trace = std::getenv("VORKAND_FUZZ_TRACE") != nullptr;
   if (trace) {
@@ -249,8 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   switch (op) {
     case 0: {
       const uint16_t s = vorkand::card::reset_reader(reader);
-      check(reader.exchanges() >= 1 && reader.exchanges() <= 2, "reset: not 1 or 2 exchanges",
-            long(reader.exchanges()));
+      check(reader.sent().size() >= 1 && reader.sent().size() <= 2, "reset: not 1 or 2 exchanges",
+            long(reader.sent().size()));
       check(s == 0x9000 || s == 0x6200 || s == 0x6201 || s == 0xFFFF, "reset: unexpected status",
             s);
       check(vorkand::card::protocol_byte() == head_before, "reset: protocol byte changed");
@@ -270,8 +280,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         check(r.source == Source::wrong_length, "command: APDU length 252..255 not refused");
         break;
       }
-      check(reader.exchanges() >= 1, "command: nothing sent");
-      const auto& f = reader.frames().front();
+      check(reader.sent().size() >= 1, "command: nothing sent");
+      const auto& f = reader.sent().front();
       check(f[0] == ((protocol & 0xFF) == 0 ? 0x40 : 0x00), "command: head not from protocol",
             f[0]);
       check(f[1] == ((direction & 0xFF) == 1 ? 0x4F : 0x49), "command: mode not from direction",
@@ -305,8 +315,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         check(r.source == Source::wrong_length, "transparent: APDU length 252..255 not refused");
         break;
       }
-      check(reader.exchanges() >= 1, "transparent: nothing sent");
-      const auto& f = reader.frames().front();
+      check(reader.sent().size() >= 1, "transparent: nothing sent");
+      const auto& f = reader.sent().front();
       check(f[0] == head_before, "transparent: head not the protocol byte", f[0]);
       const uint8_t mode = length >= 2 ? vorkand::card::mode_for_ins(apdu[1]) : 0x49;
       check(f[1] == mode, "transparent: mode not from INS", f[1]);
@@ -316,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
   if (trace)
-    std::fprintf(stderr, "%zu exchanges, protocol byte %02x\n", reader.exchanges(),
+    std::fprintf(stderr, "%zu exchanges, protocol byte %02x\n", reader.sent().size(),
                  vorkand::card::protocol_byte());
   return 0;
 }

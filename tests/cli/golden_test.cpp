@@ -20,6 +20,7 @@
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
 #include "sim/replay.h"
+#include "simulator.h"
 #include "spawned_tool.h"
 
 namespace vorkand::sim {
@@ -72,9 +73,8 @@ class GoldenTest : public ::testing::Test {
   void start(std::string_view atr = "t0") {
     CardProfile card = default_card();
     card.atr = parse_atr_choice(atr).value();
-    auto started = PtySimulator::start(ReaderModel(CardModel(card, 1)), {});
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
-    sim_ = std::move(std::get<0>(started));
+    sim_ = test::start_simulator({}, std::move(card));
+    ASSERT_NE(sim_, nullptr);
   }
   std::string with_device(std::vector<std::string> args, const std::string& input = "/dev/null") {
     args.insert(args.begin(), {"--device", sim_->device_path()});
@@ -90,9 +90,8 @@ class GoldenTest : public ::testing::Test {
       const Replay::Answer answer = played->answer(frame);
       return Answer{answer.bytes, answer.hang_up};
     };
-    auto started = PtySimulator::start(ReaderModel(CardModel(default_card())), std::move(options));
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
-    sim_ = std::move(std::get<0>(started));
+    sim_ = test::start_simulator(std::move(options));
+    ASSERT_NE(sim_, nullptr);
   }
   std::unique_ptr<PtySimulator> sim_;
   std::shared_ptr<Replay> replay_;

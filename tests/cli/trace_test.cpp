@@ -16,6 +16,7 @@
 #include "loopback_socket.h"
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "simulator.h"
 #include "spawned_tool.h"
 
 namespace vorkand::sim {
@@ -37,14 +38,10 @@ ToolRun run_tool(const std::string& environment, const std::string& args) {
   return {slurp(out), slurp(err), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-std::unique_ptr<PtySimulator> start_model() {
-  auto started = PtySimulator::start(ReaderModel(CardModel(default_card(), 1)), {});
-  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
-  return std::move(std::get<0>(started));
-}
+using test::start_simulator;
 
 TEST(ToolTrace, TraceShowsEachFrameWithItsMillisecondsOnStderr) {
-  auto sim = start_model();
+  auto sim = start_simulator();
   const ToolRun plain = run_tool("", "--device " + sim->device_path() + " atr");
   const ToolRun traced = run_tool("", "--trace --device " + sim->device_path() + " atr");
   EXPECT_EQ(traced.status, 0);
@@ -68,7 +65,7 @@ TEST(ToolTrace, ReplayPlaysARecordedSessionToAnotherRun) {
       "00B000000A";
   std::string recorded_out;
   {
-    auto sim = start_model();
+    auto sim = start_simulator();
     const ToolRun recorded =
         run_tool("VORKAND_TRACE='" + trace + "'", "--device " + sim->device_path() + steps);
     ASSERT_EQ(recorded.status, 0) << recorded.err;

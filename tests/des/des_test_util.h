@@ -7,6 +7,7 @@
 #include <string>
 
 #include "des/des.h"
+#include "hex.h"
 
 namespace vorkand::des::test {
 
@@ -20,13 +21,7 @@ inline Block block_of(uint64_t v) {
 }
 
 inline std::string hex(const Block& b) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (uint8_t byte : b) {
-    s += kDigits[byte >> 4];
-    s += kDigits[byte & 15];
-  }
-  return s;
+  return ::vorkand::test::to_hex(b, "");
 }
 
 // splitmix64: the same sequence on every platform and standard library.

@@ -5,40 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
 #include "link/net/address.h"
 #include "link/net/telnet_codec.h"
 
 namespace vorkand::link::net {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using ::vorkand::test::Bytes;
 using Kind = Incoming::Kind;
 
-Bytes hex(std::string_view text) {
-  Bytes out;
-  unsigned value = 0;
-  int digits = 0;
-  for (const char c : text) {
-    if (c == ' ') continue;
-    value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    if (++digits == 2) {
-      out.push_back(static_cast<uint8_t>(value));
-      value = 0;
-      digits = 0;
-    }
-  }
-  return out;
-}
-
-std::string to_hex(std::span<const uint8_t> bytes) {
-  std::string out;
-  char two[4];
-  for (const uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, out.empty() ? "%02X" : " %02X", b);
-    out += two;
-  }
-  return out;
-}
+using ::vorkand::test::hex;
+using ::vorkand::test::to_hex;
 
 // What the decoder made of a stream: data bytes as "D:.." runs, events by name.
 std::string decode_all(TelnetDecoder& decoder, const Bytes& stream) {

@@ -30,6 +30,7 @@
 #include "sim/card_model.h"
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
+#include "simulator.h"
 #include "vorkand.h"
 
 namespace vorkand::sim {
@@ -62,10 +63,7 @@ class Simulator {
       std::lock_guard lock(mutex_);
       frames_.push_back(to_hex(event.bytes));
     };
-    auto started =
-        PtySimulator::start(ReaderModel(CardModel(std::move(card), 1)), std::move(options));
-    if (auto* error = std::get_if<std::string>(&started)) ADD_FAILURE() << *error;
-    sim_ = std::move(std::get<0>(started));
+    sim_ = test::start_simulator(std::move(options), std::move(card));
   }
   PtySimulator& sim() { return *sim_; }
   const std::string& path() const { return sim_->device_path(); }

@@ -14,8 +14,10 @@
 #include <variant>
 #include <vector>
 
+#include "hex.h"
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "simulator.h"
 
 extern "C" {
 #include <ifdhandler.h>
@@ -52,13 +54,7 @@ std::unique_ptr<vorkand::sim::PtySimulator> start_sim(vorkand::sim::Protocol pro
   vorkand::sim::CardProfile card = vorkand::sim::default_card();
   const auto atr = vorkand::sim::builtin_atr(protocol);
   card.atr.assign(atr.begin(), atr.end());
-  auto started = vorkand::sim::PtySimulator::start(
-      vorkand::sim::ReaderModel(vorkand::sim::CardModel(std::move(card))), {});
-  if (auto* error = std::get_if<std::string>(&started)) {
-    ADD_FAILURE() << *error;
-    return nullptr;
-  }
-  return std::move(std::get<std::unique_ptr<vorkand::sim::PtySimulator>>(started));
+  return vorkand::test::start_simulator({}, std::move(card));
 }
 
 std::vector<uint8_t> bytes_of(std::span<const uint8_t> span) {
@@ -110,13 +106,7 @@ class Ifdh : public ::testing::Test {
       EXPECT_EQ(length, 0u);
       return "code " + std::to_string(code);
     }
-    std::string text;
-    for (DWORD i = 0; i < length; ++i) {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
-      text += kDigits[answer[i] >> 4];
-      text += kDigits[answer[i] & 0x0F];
-    }
-    return text;
+    return vorkand::test::to_hex(std::span(answer).first(length), "");
   }
 
   UCHAR byte_capability(DWORD lun, DWORD tag) {

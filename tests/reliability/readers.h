@@ -14,6 +14,7 @@
 
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
+#include "simulator.h"
 #include "vorkand.h"
 
 namespace vorkand::test {
@@ -35,13 +36,7 @@ inline std::unique_ptr<sim::PtySimulator> start_reader(sim::PtyOptions options =
     }
     profile = std::get<sim::CardProfile>(parsed);
   }
-  auto started = sim::PtySimulator::start(sim::ReaderModel(sim::CardModel(profile, 1), reader),
-                                          std::move(options));
-  if (auto* error = std::get_if<std::string>(&started)) {
-    ADD_FAILURE() << "simulator: " << *error;
-    return nullptr;
-  }
-  return std::move(std::get<0>(started));
+  return start_simulator(std::move(options), std::move(profile), reader);
 }
 
 // Maps COMn to `path` for the next CT_open (the library reads it at each open).

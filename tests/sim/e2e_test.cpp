@@ -11,6 +11,7 @@
 #include "sim/card_file.h"
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
+#include "simulator.h"
 #include "vorkand.h"
 
 namespace vorkand::sim {
@@ -35,10 +36,7 @@ class Reader {
       std::lock_guard lock(mutex_);
       frames_.push_back(to_hex(event.bytes));
     };
-    auto started =
-        PtySimulator::start(ReaderModel(CardModel(std::move(card), 1), options), std::move(pty));
-    if (auto* error = std::get_if<std::string>(&started)) ADD_FAILURE() << *error;
-    sim_ = std::move(std::get<0>(started));
+    sim_ = test::start_simulator(std::move(pty), std::move(card), options);
     setenv((std::string("VORKAND_") + port).c_str(), sim_->device_path().c_str(), 1);
     handle_ = CT_open(port);
     EXPECT_NE(handle_, 0);

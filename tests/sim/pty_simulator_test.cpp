@@ -14,6 +14,7 @@
 #include "sim/card_file.h"
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
+#include "simulator.h"
 
 namespace vorkand::sim {
 namespace {
@@ -21,11 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::unique_ptr<PtySimulator> start(PtyOptions options = {}) {
-  auto started = PtySimulator::start(ReaderModel(CardModel(default_card(), 1)), std::move(options));
-  if (auto* error = std::get_if<std::string>(&started)) ADD_FAILURE() << *error;
-  return std::move(std::get<0>(started));
-}
+using test::start_simulator;
 
 // The host's end: the slave opened raw.
 class Host {
@@ -78,7 +75,7 @@ TEST(PtySimulator, AnswersFramesAndTracesBothDirections) {
     std::lock_guard lock(mutex);
     trace.push_back(format_trace(event, false));
   };
-  auto sim = start(std::move(options));
+  auto sim = start_simulator(std::move(options));
   {
     Host host(sim->device_path());
     // Two frames in one write, and one frame in two writes.
@@ -104,7 +101,7 @@ TEST(PtySimulator, AnswersFramesAndTracesBothDirections) {
 }
 
 TEST(PtySimulator, InjectsEachFault) {
-  auto sim = start();
+  auto sim = start_simulator();
   sim->add_fault({Fault::Kind::silence, 1, {}, {}});
   sim->add_fault({Fault::Kind::split, 2, {{2, 0ms}, {3, 200ms}, {0, 200ms}}, {}});
   sim->add_fault({Fault::Kind::stray, 3, {}, {0xEE, 0xFF}});
@@ -127,7 +124,7 @@ TEST(PtySimulator, InjectsEachFault) {
 }
 
 TEST(PtySimulator, HangsUpAndStopsPromptly) {
-  auto sim = start();
+  auto sim = start_simulator();
   sim->add_fault({Fault::Kind::hang_up, 2, {}, {}});
   Host host(sim->device_path());
   host.write("80 00 04 80 62 00 00 00");
@@ -143,7 +140,7 @@ TEST(PtySimulator, HangsUpAndStopsPromptly) {
 TEST(PtySimulator, PacesRepliesLikeA9600BaudLine) {
   PtyOptions options;
   options.line_time = true;
-  auto sim = start(std::move(options));
+  auto sim = start_simulator(std::move(options));
   Host host(sim->device_path());
   const auto before = Clock::now();
   host.write("80 00 04 80 61 00 00 00");

@@ -19,6 +19,7 @@
 #include "sim/hex.h"
 #include "sim/pty_simulator.h"
 #include "sim/replay.h"
+#include "simulator.h"
 #include "vorkand.h"
 
 namespace vorkand::sim {
@@ -59,12 +60,8 @@ std::string temp_path(const char* name) {
 std::unique_ptr<PtySimulator> start_reader(const char* port, Responder responder = {}) {
   PtyOptions options;
   options.responder = std::move(responder);
-  auto started = PtySimulator::start(ReaderModel(CardModel(default_card(), 1)), std::move(options));
-  if (auto* error = std::get_if<std::string>(&started)) {
-    ADD_FAILURE() << *error;
-    return nullptr;
-  }
-  auto sim = std::move(std::get<0>(started));
+  auto sim = test::start_simulator(std::move(options));
+  if (!sim) return nullptr;
   setenv((std::string("VORKAND_") + port).c_str(), sim->device_path().c_str(), 1);
   return sim;
 }
@@ -209,10 +206,8 @@ TEST(TraceE2e, PinDataIsMaskedInEveryTraceUnlessAskedFor) {
       const std::lock_guard lock(sim_lock);
       sim_text += format_trace(event, false) + "\n";
     };
-    auto started =
-        PtySimulator::start(ReaderModel(CardModel(default_card(), 1)), std::move(options));
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PtySimulator>>(started));
-    auto sim = std::move(std::get<0>(started));
+    auto sim = test::start_simulator(std::move(options));
+    ASSERT_NE(sim, nullptr);
     setenv("VORKAND_COM1", sim->device_path().c_str(), 1);
     const std::string trace = temp_path("pins");
     setenv("VORKAND_TRACE", trace.c_str(), 1);

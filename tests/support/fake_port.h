@@ -10,6 +10,8 @@
 // Everything else is on display for the test: the frames written, the input
 // still unread, how many waits and discards happened. Faults are switched on
 // by plain fields (fail_write, fail_query, fail_read) or scripted (hang-up).
+// More than kMaxCalls port calls is taken for a busy loop and fails
+// (failure.h), so a spinning caller ends instead of hanging the test.
 //
 //   FakeClock clock;
 //   FakePort port(clock);
@@ -24,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "failure.h"
 #include "fake_clock.h"
 #include "link/port.h"
 
@@ -37,6 +40,8 @@ struct Event {
 
 class FakePort final : public link::Port {
  public:
+  static constexpr long kMaxCalls = 200000;
+
   explicit FakePort(FakeClock& clock) : clock_(clock) {}
 
   // Script building: an arrival, or a hang-up, `delay_ms` after the previous event.
@@ -72,24 +77,29 @@ class FakePort final : public link::Port {
   bool hung_up() const { return hung_up_; }
   // Events of the script that have not come yet.
   std::size_t pending() const { return script_.size() - next_; }
+  // Milliseconds since the first write (0 before it).
+  uint32_t since_write_ms() const { return started_ ? clock_.now_ms() - write_ms_ : 0; }
 
   bool write_all(std::span<const uint8_t> bytes) noexcept override {
+    count_call();
     if (fail_write || hung_up_) return false;
     frames_.emplace_back(bytes.begin(), bytes.end());
     if (!started_) {
       started_ = true;
-      last_event_ms_ = clock_.now_ms();
+      last_event_ms_ = write_ms_ = clock_.now_ms();
     }
     return true;
   }
 
   int32_t bytes_waiting() noexcept override {
+    count_call();
     deliver_due();
     if (fail_query) return -1;
     return static_cast<int32_t>(input_.size());
   }
 
   int32_t read(std::span<uint8_t> into) noexcept override {
+    count_call();
     deliver_due();
     if (fail_read) return -1;
     const std::size_t n = std::min(into.size(), input_.size());
@@ -99,6 +109,7 @@ class FakePort final : public link::Port {
   }
 
   Wait wait_readable(uint32_t timeout_ms) noexcept override {
+    count_call();
     ++waits_;
     deliver_due();
     if (!input_.empty()) return Wait::readable;
@@ -116,6 +127,7 @@ class FakePort final : public link::Port {
   }
 
   void discard_input() noexcept override {
+    count_call();
     deliver_due();
     ++discards_;
     discarded_bytes_ += input_.size();
@@ -123,6 +135,10 @@ class FakePort final : public link::Port {
   }
 
  private:
+  void count_call() {
+    if (++calls_ == kMaxCalls + 1) fail("busy loop: more than 200000 port calls");
+  }
+
   // Milliseconds from now until the next event is due (0 when overdue).
   uint32_t until_next_event() const {
     const uint32_t since_last = clock_.now_ms() - last_event_ms_;
@@ -144,12 +160,14 @@ class FakePort final : public link::Port {
   std::size_t next_ = 0;
   bool started_ = false;
   uint32_t last_event_ms_ = 0;
+  uint32_t write_ms_ = 0;
   bool hung_up_ = false;
   std::deque<uint8_t> input_;
   std::vector<std::vector<uint8_t>> frames_;
   std::size_t waits_ = 0;
   std::size_t discards_ = 0;
   std::size_t discarded_bytes_ = 0;
+  long calls_ = 0;
 };
 
 }  // namespace vorkand::test

@@ -11,68 +11,46 @@
 //
 // The reply count is the number of reply bytes unless given; it may exceed the
 // reply's length byte + 4 (stray bytes that came with it). Every frame sent is
-// recorded (sent()). A frame other than the one expected, a frame past the end
+// recorded (sent()) and must be a whole frame (4..259 bytes, its length byte
+// + 4, trailer 00). A frame other than the one expected, a frame past the end
 // of the script, and (when the fake is destroyed) script steps never reached
-// each fail the running GoogleTest test.
+// each fail (failure.h).
+//
+// A script of replies alone (the card fuzzer: any frame is taken) is built
+// with reply(); after replies_only() a frame past the script gets no reply,
+// steps may be left unused, and after a missing reply at most `retries` more
+// frames may come.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "failure.h"
+#include "hex.h"
 #include "link/transport.h"
 
 namespace vorkand::test {
 
-using Bytes = std::vector<uint8_t>;
-
-// "80 00 04" -> {0x80, 0x00, 0x04}; spaces between bytes are optional.
-inline Bytes hex(std::string_view text) {
-  Bytes bytes;
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ') continue;
-    digits.push_back(c);
-    if (digits.size() == 2) {
-      bytes.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
-      digits.clear();
-    }
-  }
-  if (!digits.empty()) ADD_FAILURE() << "odd number of hex digits in \"" << text << "\"";
-  return bytes;
-}
-
-inline std::string to_hex(const Bytes& bytes) {
-  std::string text;
-  char byte[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(byte, sizeof byte, text.empty() ? "%02X" : " %02X", b);
-    text += byte;
-  }
-  return text;
-}
-
 class FakeTransport final : public link::Transport {
  public:
   struct Step {
-    Bytes frame;    // the frame expected
-    Bytes reply;    // the reply's bytes
-    int32_t count;  // the reply count returned; 0: no reply
+    std::optional<Bytes> frame;  // the frame expected; any frame when empty
+    Bytes reply;                 // the reply's bytes
+    int32_t count;               // the reply count returned; 0: no reply
   };
 
   FakeTransport() = default;
   FakeTransport(const FakeTransport&) = delete;
   FakeTransport& operator=(const FakeTransport&) = delete;
   ~FakeTransport() override {
-    if (next_ < script_.size()) {
-      ADD_FAILURE() << "the reader still expected " << script_.size() - next_
-                    << " frame(s), the next one " << to_hex(script_[next_].frame);
+    if (next_ < script_.size() && !replies_only_) {
+      fail("the reader still expected " + std::to_string(script_.size() - next_) +
+           " frame(s), the next one " + to_hex(script_[next_].frame.value_or(Bytes{})));
     }
   }
 
@@ -98,21 +76,40 @@ class FakeTransport final : public link::Transport {
     return reply ? expect(frame, reply, count) : expect_silence(frame);
   }
 
+  // Any frame, answered with `bytes` (count: their number; none: no reply).
+  FakeTransport& reply(Bytes bytes) {
+    const auto count = static_cast<int32_t>(bytes.size());
+    return add({std::nullopt, std::move(bytes), count});
+  }
+  FakeTransport& replies_only(int retries_after_silence) {
+    replies_only_ = true;
+    retries_ = retries_after_silence;
+    return *this;
+  }
+
   int32_t exchange(std::span<const uint8_t> frame,
                    std::span<uint8_t, link::kMaxReply> reply) noexcept override {
     sent_.emplace_back(frame.begin(), frame.end());
+    const std::string which = "frame " + std::to_string(sent_.size());
+    if (frame.size() < 4 || frame.size() > 259 || frame.size() != frame[2] + 4u ||
+        frame.back() != 0x00) {
+      fail(which + " is no whole frame: " + to_hex(frame));
+    }
+    if (silent_ && replies_only_ && retries_-- <= 0) fail(which + " sent after a missing reply");
+    silent_ = true;
     if (next_ >= script_.size()) {
-      ADD_FAILURE() << "frame " << sent_.size() << " past the script: " << to_hex(sent_.back());
+      if (!replies_only_) fail(which + " past the script: " + to_hex(frame));
       return 0;
     }
     const Step& step = script_[next_++];
-    if (step.frame != sent_.back()) {
-      ADD_FAILURE() << "frame " << sent_.size() << " was " << to_hex(sent_.back())
-                    << "\n          expected " << to_hex(step.frame);
+    if (step.frame && *step.frame != sent_.back()) {
+      fail(which + " was " + to_hex(frame) + "\n          expected " + to_hex(*step.frame));
     }
     if (step.count == 0) return 0;
     const std::size_t n = std::min(step.reply.size(), reply.size());
     std::copy_n(step.reply.begin(), n, reply.begin());
+    silent_ = false;
+    last_ = &step;
     return step.count;
   }
 
@@ -120,11 +117,15 @@ class FakeTransport final : public link::Transport {
   const std::vector<Bytes>& sent() const { return sent_; }
   // True once every step of the script was used.
   bool finished() const { return next_ == script_.size(); }
+  // The last frame got no reply.
+  bool ended_without_reply() const { return silent_; }
+  // The step that answered the last frame, or nullptr when it got none.
+  const Step* last_reply() const { return silent_ ? nullptr : last_; }
 
  private:
   FakeTransport& add(Step step) {
     if (step.count < 0 || step.count > static_cast<int32_t>(link::kMaxReply)) {
-      ADD_FAILURE() << "a reply count must be 0..256, not " << step.count;
+      fail("a reply count must be 0..256, not " + std::to_string(step.count));
     }
     script_.push_back(std::move(step));
     return *this;
@@ -133,6 +134,10 @@ class FakeTransport final : public link::Transport {
   std::vector<Step> script_;
   std::size_t next_ = 0;
   std::vector<Bytes> sent_;
+  bool replies_only_ = false;
+  int retries_ = 0;
+  bool silent_ = false;
+  const Step* last_ = nullptr;
 };
 
 }  // namespace vorkand::test
