@@ -150,7 +150,7 @@ def check_tool(args, emulator, env, mapping):
     ini = "Z:" + folder.replace("/", "\\") + "\\vorkand.ini"
     readers = run("readers")
     expect("readers names the file's mappings",
-           f"COM1  {mapping}  {ini} [ports] COM1  opens\n" in readers and
+           f"COM1  {mapping}  {ini} [ports] COM1  device opens; reader not checked\n" in readers and
            f"COM2  COM8  {ini} [ports] COM2  cannot be opened: missing\n" in readers, readers)
     for name, words in (("version", ["--version"]),
                         ("atr", ["atr", "--atr-list", "Z:" + data + "/known-atrs.txt"]),
@@ -214,7 +214,13 @@ def main():
         print("ser2net is not installed: skipped")
         return 77
     shim = build_shim(args.shim_source, args.work_dir, args.shim_cflag)
-    env = dict(os.environ, LD_PRELOAD=shim)
+    if "-m32" in args.shim_cflag:
+        # Only the emulated 32-bit processes can load a 32-bit shim: QEMU puts
+        # it in their environment. Given to the host's shells, Wine loader and
+        # server, each of their starts would say so on the program's stderr.
+        env = dict(os.environ, QEMU_SET_ENV="LD_PRELOAD=" + shim)
+    else:
+        env = dict(os.environ, LD_PRELOAD=shim)
     if args.sim:
         return run_on_simulator(args, emulator, env)
 
