@@ -8,8 +8,11 @@
 // tls_connect fails within its time limit with a reason containing TEXT.
 // The sessions that open and echo run at the same time, one thread each;
 // their handshakes and closes take turns, as Wine's SChannel keeps its table
-// of handles without a lock. Prints one line per case as it ends, then the
-// count of cases and failures; exits 0 when all hold.
+// of handles without a lock. With --one-thread first, every case runs in turn
+// on the main thread and connects to 127.0.0.1 whatever HOST it verifies, so
+// that no name lookup starts a thread either (for emulators that cannot run a
+// 32-bit Wine process's threads). Prints one line per case as it ends, then
+// the count of cases and failures; exits 0 when all hold.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +37,7 @@ constexpr uint32_t kTimeoutMs = 3000;
 
 std::mutex g_handshakes;
 std::mutex g_output;
+bool g_one_thread = false;
 
 struct Case {
   std::string fields[7];
@@ -100,8 +104,9 @@ void run(Case& c) {
   const std::string& expect = c.fields[6];
   const bool want_ok = expect.rfind("ok=", 0) == 0;
   const std::string text = expect.substr(expect.find('=') + 1);
-  const int32_t socket = socket_connect(
-      c.fields[1].c_str(), static_cast<uint16_t>(std::atoi(c.fields[2].c_str())), 2000);
+  const char* address = g_one_thread ? "127.0.0.1" : c.fields[1].c_str();
+  const int32_t socket =
+      socket_connect(address, static_cast<uint16_t>(std::atoi(c.fields[2].c_str())), 2000);
   if (socket == 0) {
     c.verdict = name + ": no connection";
     return;
@@ -149,7 +154,12 @@ void run(Case& c) {
 
 int main(int argc, char** argv) {
   std::vector<Case> cases;
-  for (int i = 1; i < argc; ++i) {
+  int first = 1;
+  if (argc > 1 && std::strcmp(argv[1], "--one-thread") == 0) {
+    g_one_thread = true;
+    first = 2;
+  }
+  for (int i = first; i < argc; ++i) {
     Case c;
     const std::string arg = argv[i];
     std::size_t at = 0;
@@ -163,10 +173,10 @@ int main(int argc, char** argv) {
   // The sessions that should open run together; the refusals one by one.
   std::vector<std::thread> threads;
   for (Case& c : cases) {
-    if (c.fields[6].rfind("ok=", 0) == 0) threads.emplace_back([&c] { run(c); });
+    if (!g_one_thread && c.fields[6].rfind("ok=", 0) == 0) threads.emplace_back([&c] { run(c); });
   }
   for (Case& c : cases) {
-    if (c.fields[6].rfind("ok=", 0) != 0) run(c);
+    if (g_one_thread || c.fields[6].rfind("ok=", 0) != 0) run(c);
   }
   for (std::thread& t : threads) t.join();
   int failures = 0;
