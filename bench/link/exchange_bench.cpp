@@ -8,6 +8,9 @@
 //   traced_interleaved    the exchange with the frame trace on (into /dev/null)
 //                         alternated with it off; reports both medians and
 //                         their ratio: what tracing costs per frame
+//   trace_limit_interleaved  the traced exchange into a regular file with the
+//                         64 MiB size limit alternated with the same into a
+//                         file without a limit: what the size check costs
 //   exported_interleaved  CT_reset (one reset frame, through the C boundary
 //                         and the handle table) alternated with the raw
 //                         round trip on another line: median of each, ratio
@@ -27,6 +30,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -205,6 +209,46 @@ void traced_interleaved(benchmark::State& state) {
   state.counters["ratio"] = median_us(on) / median_us(off);
 }
 BENCHMARK(traced_interleaved)->UseRealTime()->Iterations(2000);
+
+void trace_limit_interleaved(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  Line line;
+  char directory[] = "/tmp/vorkand-trace-bench-XXXXXX";
+  if (!line.ok() || ::mkdtemp(directory) == nullptr) {
+    return state.SkipWithError("no pseudo-terminal or no temporary folder");
+  }
+  const std::string limited = std::string(directory) + "/limited.log";
+  const std::string unlimited = std::string(directory) + "/unlimited.log";
+  std::array<char, 128> reason{};
+  auto* with_limit = vorkand::link::acquire_trace_output(limited.c_str(), 64u << 20, reason);
+  auto* without = vorkand::link::acquire_trace_output(unlimited.c_str(), 0, reason);
+  std::vector<double> off, on;
+  if (with_limit != nullptr && without != nullptr) {
+    vorkand::link::Trace checked(with_limit, limited.c_str(), line.handle(), "COM1", false);
+    vorkand::link::Trace unchecked(without, unlimited.c_str(), line.handle(), "COM1", false);
+    for (auto _ : state) {
+      auto t0 = Clock::now();
+      const bool off_ok = line.exchange_round_trip(&unchecked);
+      auto t1 = Clock::now();
+      const bool on_ok = line.exchange_round_trip(&checked);
+      auto t2 = Clock::now();
+      if (!off_ok || !on_ok) break;
+      off.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+      on.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+    }
+  } else {
+    if (with_limit != nullptr) vorkand::link::release_trace_output(with_limit);
+    if (without != nullptr) vorkand::link::release_trace_output(without);
+  }
+  ::unlink(limited.c_str());
+  ::unlink(unlimited.c_str());
+  ::rmdir(directory);
+  if (on.empty()) return state.SkipWithError("no trace file or no reply");
+  state.counters["unlimited_median_us"] = median_us(off);
+  state.counters["limited_median_us"] = median_us(on);
+  state.counters["ratio"] = median_us(on) / median_us(off);
+}
+BENCHMARK(trace_limit_interleaved)->UseRealTime()->Iterations(4000);
 
 void silent_line_cpu(benchmark::State& state) {
   PtyPair pty;  // nobody answers on the master
