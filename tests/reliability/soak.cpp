@@ -7,7 +7,8 @@
 //         names its reader: run under tests/pcsc/vicc/private-pcscd-vicc)
 // Six threads take whichever port is free, open it, run a session of random
 // length (reader reset, power-up, SELECT, READ BINARY, VERIFY, GET
-// CHALLENGE) and close it again. Every result must equal the port's first
+// CHALLENGE) and close it again, pausing a little between calls and
+// between sessions (--pause-ms) as a host does. Every result must equal the port's first
 // session's, byte for byte (GET CHALLENGE: its status word), and no call may
 // take longer than the silence limit. Every --sample seconds the threads
 // finish their sessions and wait while descriptors, threads and RSS are
@@ -17,6 +18,7 @@
 //
 // Prints one line per sample and a summary; exit status 0 when everything
 // held, 1 otherwise, 77 when ser2net or the openssl tool is missing.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -55,6 +57,7 @@ struct Options {
   int sample = 30;
   long rss_slack_kib = 4096;
   int threads = 6;
+  unsigned pause_ms = 20;  // most a thread waits between sessions (a tenth between calls)
 };
 
 class Soak {
@@ -214,6 +217,8 @@ class Soak {
         const Bytes& c = p.commands[i];
         const bool challenge = c.size() > 1 && c[1] == 0x84;
         note(p, "apdu " + std::to_string(i), apdu(h, c), !challenge);
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(random() % (options_.pause_ms * 100)));
       }
       if (random() % 8 == 0) break;  // closed early, now and then
     }
@@ -235,6 +240,8 @@ class Soak {
       }
       session(*chosen, random);
       chosen->owner.unlock();
+      // A host between sessions; the machine is shared.
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % options_.pause_ms));
     }
   }
 
@@ -258,6 +265,7 @@ int main(int argc, char** argv) {
     if (flag == "--sample") options.sample = static_cast<int>(value);
     if (flag == "--rss-slack") options.rss_slack_kib = value;
     if (flag == "--threads") options.threads = static_cast<int>(value);
+    if (flag == "--pause-ms") options.pause_ms = static_cast<unsigned>(std::max(1L, value));
   }
   ::signal(SIGPIPE, SIG_IGN);
   Scratch scratch("soak");
