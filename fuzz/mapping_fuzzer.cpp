@@ -3,8 +3,9 @@
 //     C string no further than a port name can go;
 //   - the network address (rfc2217://, tcp://, rfc2217s://, tls:// HOST:PORT)
 //     by a model written from the forms alone: accepted exactly when the
-//     model accepts, with the same scheme, host (lower case, no brackets),
-//     and port; its key "HOST:PORT" parsed again gives the same address;
+//     model accepts (a host of numbers and dots only in dotted decimal),
+//     with the same scheme, host (lower case, no brackets), numeric flag and
+//     port; its key "HOST:PORT" parsed again gives the same address;
 //   - the PC/SC reader a "pcsc:NAME" chooses among listed names (exactly
 //     equal first, else the only one containing NAME, empty: the first),
 //     with a reader list that may grow between PC/SC's two list calls and
@@ -41,8 +42,51 @@ int model_com_index(std::string_view name) {
   return name[3] >= '1' && name[3] <= '4' ? name[3] - '0' : 0;
 }
 
+// Every dot-separated part (one trailing dot aside) a number as the system's
+// resolver reads one: decimal, octal, or 0x and hex digits.
+bool model_numeric_shape(std::string_view host) {
+  if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = host.find('.', start);
+    std::string_view part =
+        host.substr(start, dot == std::string_view::npos ? host.npos : dot - start);
+    bool hex = false;
+    if (part.size() > 2 && part[0] == '0' && (part[1] | 0x20) == 'x') {
+      part.remove_prefix(2);
+      hex = true;
+    }
+    if (part.empty()) return false;
+    for (char c : part) {
+      if (!(hex ? std::isxdigit(static_cast<unsigned char>(c))
+                : std::isdigit(static_cast<unsigned char>(c))))
+        return false;
+    }
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
+  }
+}
+
+// Four decimal numbers 0..255, no leading zeros.
+bool model_dotted_decimal(std::string_view host) {
+  int parts = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = host.find('.', start);
+    const std::string_view part =
+        host.substr(start, dot == std::string_view::npos ? host.npos : dot - start);
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    for (char c : part)
+      if (c < '0' || c > '9') return false;
+    if (std::stoi(std::string(part)) > 255) return false;
+    ++parts;
+    if (dot == std::string_view::npos) return parts == 4;
+    start = dot + 1;
+  }
+}
+
 struct ModelAddress {
-  bool telnet, tls, bracketed;
+  bool telnet, tls, bracketed, numeric;
   std::string host;
   unsigned port;
 };
@@ -78,7 +122,7 @@ std::optional<ModelAddress> model_address(std::string_view text) {
     if (host.find(':') == std::string_view::npos) return std::nullopt;
     for (char c : host)
       if (!hex(c) && c != ':' && c != '.') return std::nullopt;
-    a.bracketed = true;
+    a.bracketed = a.numeric = true;
   } else {
     const std::size_t colon = text.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
@@ -86,6 +130,10 @@ std::optional<ModelAddress> model_address(std::string_view text) {
     port = text.substr(colon + 1);
     for (char c : host)
       if (!alnum(c) && c != '-' && c != '.') return std::nullopt;
+    if (!host.empty() && host.size() <= 253) {
+      a.numeric = model_dotted_decimal(host);
+      if (model_numeric_shape(host) && !a.numeric) return std::nullopt;
+    }
   }
   if (host.empty() || host.size() > 253) return std::nullopt;
   if (port.empty() || port.size() > 5 || port[0] == '0') return std::nullopt;
@@ -111,6 +159,7 @@ void check_address(std::string_view text) {
   }
   check(parsed.telnet == model->telnet && parsed.tls == model->tls, "address scheme");
   check(parsed.bracketed == model->bracketed, "address brackets");
+  check(parsed.numeric == model->numeric, "address numeric", parsed.numeric);
   check(parsed.port == model->port, "address port", parsed.port, model->port);
   check(std::string_view(parsed.host.data()) == model->host, "address host");
   std::array<char, net::kMaxAddressKey> key{};
