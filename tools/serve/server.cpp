@@ -235,7 +235,7 @@ std::string ServedReader::listening() const {
 
 void ServedReader::cancel() noexcept {
   const std::lock_guard lock(mutex_);
-  if (active_ != nullptr) active_->cancel();
+  if (active_ != nullptr) active_->cancel(true);
 }
 
 void ServedReader::refuse_busy(const std::string& served_peer) noexcept {
@@ -385,6 +385,10 @@ void ServedReader::serve(Client& client, int wake) {
   }
   channel->transport().observe(channel->trace());
   const bool closed = channel->close();
+  // Plain TCP listens again before the close is logged: whoever waits for
+  // that line finds the reader free.
+  std::string why;
+  if (tls_ == nullptr && !open_listener(why)) log_line(tag() + why);
   log_line(tag() + client.peer + " closed: " + client.why + "; " + std::to_string(count) +
            (count == 1 ? " frame in " : " frames in ") + seconds_text(SteadyClock::now() - start) +
            "; reader " + settings_.reader + (closed ? " closed" : " closed with an error"));
