@@ -305,31 +305,61 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   Scratch scratch("campaign");
   Pki pki(scratch);
-  if (!scratch.ok() || !pki.ok() || ser2net_program() == nullptr) {
+  if (!scratch.ok() || !pki.ok() || (options.serve.empty() && ser2net_program() == nullptr)) {
     std::printf("campaign: SKIPPED (needs ser2net and the openssl tool)\n");
     return 77;
   }
-  std::array<Lane, 4> lanes{Lane("tcp", "COM1"), Lane("rfc2217", "COM2"), Lane("tls", "COM3"),
-                            Lane("rfc2217s", "COM4")};
-  std::vector<Ser2net::Accepter> accepters;
-  for (Lane& lane : lanes) {
-    lane.sim = vorkand::test::start_simulator();
-    if (!lane.sim) return 1;
-    const bool telnet = lane.kind.starts_with("rfc2217");
-    const bool tls = lane.kind == "tls" || lane.kind == "rfc2217s";
-    accepters.push_back(
-        {std::string(telnet ? "telnet(rfc2217)," : "") + (tls ? pki.ssl() + "," : "") + "tcp",
-         lane.sim->device_path()});
+  std::vector<Lane> lanes;
+  std::vector<uint16_t> server_ports;
+  std::unique_ptr<Ser2net> ser2net;
+  std::vector<std::unique_ptr<ServeProcess>> served;
+  if (options.serve.empty()) {
+    for (const auto& [kind, port] : {std::pair{"tcp", "COM1"}, std::pair{"rfc2217", "COM2"},
+                                     std::pair{"tls", "COM3"}, std::pair{"rfc2217s", "COM4"}})
+      lanes.emplace_back(kind, port);
+    std::vector<Ser2net::Accepter> accepters;
+    for (Lane& lane : lanes) {
+      lane.sim = vorkand::test::start_simulator();
+      if (!lane.sim) return 1;
+      const bool telnet = lane.kind.starts_with("rfc2217");
+      const bool tls = lane.kind == "tls" || lane.kind == "rfc2217s";
+      accepters.push_back(
+          {std::string(telnet ? "telnet(rfc2217)," : "") + (tls ? pki.ssl() + "," : "") + "tcp",
+           lane.sim->device_path()});
+    }
+    ser2net = std::make_unique<Ser2net>(scratch, accepters);
+    if (!ser2net->started()) return 1;
+    for (std::size_t i = 0; i < lanes.size(); ++i)
+      server_ports.push_back(static_cast<uint16_t>(ser2net->port(i)));
+  } else {
+    // vorkand-serve speaks the reader's frames over tcp:// and tls:// (with
+    // client certificates).
+    lanes.emplace_back("tcp", "COM1");
+    lanes.emplace_back("tls", "COM3");
+    if (!pki.client()) return 1;
+    ::setenv("VORKAND_TLS_CERT", pki.file("client.crt").c_str(), 1);
+    ::setenv("VORKAND_TLS_KEY", pki.file("client.key").c_str(), 1);
+    for (Lane& lane : lanes) {
+      lane.sim = vorkand::test::start_simulator();
+      if (!lane.sim) return 1;
+      std::vector<std::string> args{"--reader", lane.sim->device_path()};
+      if (lane.kind == "tls") {
+        for (const char* a :
+             {"--cert", "server.crt", "--key", "server.key", "--client-ca", "ca.crt"})
+          args.push_back(a[0] == '-' ? std::string(a) : pki.file(a));
+      }
+      served.push_back(std::make_unique<ServeProcess>(options.serve, args));
+      if (!served.back()->started()) return 1;
+      server_ports.push_back(served.back()->port());
+    }
   }
-  Ser2net server(scratch, accepters);
-  if (!server.started()) return 1;
   ::setenv("VORKAND_TLS_CA", pki.file("ca.crt").c_str(), 1);
 
   // The reference: each session once without the relay, then once through
   // it with no fault, for the bytes a session sends to the client.
   for (std::size_t i = 0; i < lanes.size(); ++i) {
     Lane& lane = lanes[i];
-    lane.server_port = static_cast<uint16_t>(server.port(i));
+    lane.server_port = server_ports[i];
     const std::string variable = std::string("VORKAND_") + lane.port;
     ::setenv(variable.c_str(), mapping(lane, lane.server_port).c_str(), 1);
     const Session reference = run_session(lane.port, Fault::none, {}, nullptr);
