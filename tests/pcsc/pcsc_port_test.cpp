@@ -52,7 +52,7 @@ struct Closer {
 using Open = std::unique_ptr<Channel, Closer>;
 
 Open open(const char* wanted) {
-  return Open(link::pcsc::open_reader(FakePcsc::functions(), wanted));
+  return Open(link::pcsc::open_reader(FakePcsc::functions(), wanted, link::unused_handle()));
 }
 
 // One frame through the transport: the reply's bytes, empty for no reply.
