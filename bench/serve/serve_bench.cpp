@@ -31,6 +31,7 @@
 
 #include "card/card.h"
 #include "link/channel.h"
+#include "link/channel_opener.h"
 #include "link/net/net_channel.h"
 #include "measure.h"
 #include "pty_pair.h"
