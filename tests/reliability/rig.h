@@ -81,6 +81,14 @@ class Pki {
                       "san.ext -out server.crt && chmod 600 server.key");
   }
   bool ok() const { return ok_; }
+  // A client certificate signed by the CA, for servers that ask for one.
+  bool client() const {
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
+    return run_quietly("cd " + file("") + " && openssl req" + key +
+                       "client.key -out client.csr -subj /CN=vorkand-client && openssl x509 -req "
+                       "-in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out "
+                       "client.crt && chmod 600 client.key");
+  }
   std::string file(const std::string& name) const { return scratch_.file(name); }
   std::string ssl() const {
     return "ssl(key=" + file("server.key") + ",cert=" + file("server.crt") + ")";
@@ -162,6 +170,61 @@ class Ser2net {
   static inline int instance_ = 0;
   std::vector<Accepter> accepters_;
   pid_t pid_ = -1;
+};
+
+// vorkand-serve serving one reader on a loopback port of its own choosing
+// (read from its log's "listening on" line).
+class ServeProcess {
+ public:
+  ServeProcess(const std::string& program, std::vector<std::string> args) {
+    std::array<int, 2> out{};
+    if (::pipe2(out.data(), O_CLOEXEC) != 0) return;
+    args.insert(args.begin(), {program, "--listen", "127.0.0.1:0"});
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 2);
+      ::dup2(out[1], 1);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    log_ = ::fdopen(out[0], "r");
+    std::array<char, 1024> line{};
+    const auto give_up = Clock::now() + 10s;
+    while (port_ == 0 && Clock::now() < give_up && std::fgets(line.data(), line.size(), log_)) {
+      const std::string_view text(line.data());
+      const auto at = text.find("listening on 127.0.0.1:");
+      if (at != std::string_view::npos) port_ = std::atoi(line.data() + at + 23);
+    }
+    // The rest of the log is read and dropped, so that the server never
+    // blocks on a full pipe.
+    drain_ = std::thread([this] {
+      std::array<char, 1024> rest{};
+      while (std::fgets(rest.data(), rest.size(), log_)) {
+      }
+    });
+  }
+  ~ServeProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (drain_.joinable()) drain_.join();
+    if (log_ != nullptr) std::fclose(log_);
+  }
+  ServeProcess(const ServeProcess&) = delete;
+  ServeProcess& operator=(const ServeProcess&) = delete;
+  bool started() const { return port_ != 0; }
+  uint16_t port() const { return static_cast<uint16_t>(port_); }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* log_ = nullptr;
+  int port_ = 0;
+  std::thread drain_;
 };
 
 // The process's own resources, from /proc/self.

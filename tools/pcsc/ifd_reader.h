@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "common/pcsc_atr.h"
-#include "link/port.h"
+#include "link/byte_port.h"
 #include "link/reader_wire.h"
 #include "link/transport.h"
 
