@@ -220,7 +220,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       continue;
     }
     if (count == 0) {
-      in_parts = false;
+      // A frame of no head a reader knows is ignored, the rest of a long
+      // answer kept; after any other frame it is gone.
+      if (frame[0] == link::kHeadReader || is_card_head(frame[0])) in_parts = false;
       continue;
     }
     check(reply[2] + 4 == count && reply[count - 1] == 0, "reply not one frame", count);
