@@ -2,6 +2,8 @@
 // the PC/SC readers with their card state and ATR.
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/open_reason.h"
 #include "cli/pcsc_readers.h"
@@ -34,6 +36,16 @@ int run_readers(const Context& context, bool probe) {
   }
   context.out.readers(ports, list_pcsc_readers());
   return kExitOk;
+}
+
+Command add_readers(CLI::App& app) {
+  auto probe = std::make_shared<bool>(false);
+  CLI::App* readers = app.add_subcommand(
+      "readers", "what COM1..COM4 map to and whether they open; the PC/SC readers");
+  readers->add_flag("--probe", *probe,
+                    "send each COM port that opens a reader reset, to see whether a reader "
+                    "answers");
+  return {readers, [probe](const Context& context) { return run_readers(context, *probe); }};
 }
 
 }  // namespace vorkand::cli
