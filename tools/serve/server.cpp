@@ -17,6 +17,7 @@
 #include "frame_reader.h"
 #include "link/channel.h"
 #include "link/channel_opener.h"
+#include "link/channel_opener.h"
 #include "link/exchange.h"
 #include "link/trace/trace.h"
 #include "log.h"
@@ -35,14 +36,17 @@ constexpr int kFrameMs = static_cast<int>(link::kSilenceLimitMs);
 
 std::string peer_text(const sockaddr_storage& address) {
   std::array<char, INET6_ADDRSTRLEN> name{};
+  std::array<char, INET6_ADDRSTRLEN + 16> text{};
   if (address.ss_family == AF_INET6) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     ::inet_ntop(AF_INET6, &v6.sin6_addr, name.data(), name.size());
-    return "[" + std::string(name.data()) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    std::snprintf(text.data(), text.size(), "[%s]:%u", name.data(), unsigned{ntohs(v6.sin6_port)});
+  } else {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    ::inet_ntop(AF_INET, &v4.sin_addr, name.data(), name.size());
+    std::snprintf(text.data(), text.size(), "%s:%u", name.data(), unsigned{ntohs(v4.sin_port)});
   }
-  const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-  ::inet_ntop(AF_INET, &v4.sin_addr, name.data(), name.size());
-  return std::string(name.data()) + ":" + std::to_string(ntohs(v4.sin_port));
+  return text.data();
 }
 
 // The keepalive that frees the reader of a client that vanished: idle and
