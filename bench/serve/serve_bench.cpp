@@ -96,8 +96,9 @@ Channel* open(const std::string& mapping) {
 }
 
 std::vector<std::string> with_tls(const TestPki& pki, std::vector<std::string> arguments) {
-  for (const std::string& a : {std::string("--cert"), pki.file("server.crt"), std::string("--key"),
-                               pki.file("server.key"), std::string("--client-ca"), pki.file("ca.crt")})
+  for (const std::string& a :
+       {std::string("--cert"), pki.file("server.crt"), std::string("--key"), pki.file("server.key"),
+        std::string("--client-ca"), pki.file("ca.crt")})
     arguments.push_back(a);
   return arguments;
 }
@@ -120,7 +121,8 @@ void serve_round_trips(benchmark::State& state) {
   for (auto& pty : ptys) responders.push_back(std::make_unique<Responder>(pty.master()));
   ServeProcess plain({"--listen", "127.0.0.1:0", "--reader", ptys[1].path()});
   ServeProcess tls(with_tls(pki(), {"--listen", "127.0.0.1:0", "--reader", ptys[2].path()}));
-  if (plain.port() == 0 || tls.port() == 0) return state.SkipWithError("vorkand-serve did not start");
+  if (plain.port() == 0 || tls.port() == 0)
+    return state.SkipWithError("vorkand-serve did not start");
   client_files(pki());
   Channel* direct = open(ptys[0].path());
   Channel* tcp = open("tcp://127.0.0.1:" + std::to_string(plain.port()));
@@ -270,7 +272,8 @@ void served_readers(benchmark::State& state) {
             ++failed;
             break;
           }
-          if (std::string(reinterpret_cast<const char*>(buffer.data()), length) != texts[i]) ++wrong;
+          if (std::string(reinterpret_cast<const char*>(buffer.data()), length) != texts[i])
+            ++wrong;
           ++counts[i];
         }
         close_channel(channel);

@@ -17,9 +17,8 @@
 #include "frame_reader.h"
 #include "link/channel.h"
 #include "link/channel_opener.h"
-#include "link/channel_opener.h"
 #include "link/exchange.h"
-#include "link/trace.h"
+#include "link/trace/trace.h"
 #include "log.h"
 
 namespace vorkand::serve {
@@ -319,7 +318,7 @@ void ServedReader::serve(Client& client, int wake) {
   // The frame trace (VORKAND_TRACE, or --trace) names the port by the section.
   std::array<char, 8> port{};
   std::snprintf(port.data(), port.size(), "%s", settings_.name.c_str());
-  channel->attach_trace(link::Trace::start(*channel, port.data()));
+  channel->start_trace(port.data());
   ReplyWatch watch(channel->trace());
   channel->transport().observe(&watch);
   {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/trace_file.h"
+#include "link/trace/trace_file.h"
 
 namespace vorkand::link {
 namespace {
