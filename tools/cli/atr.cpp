@@ -134,12 +134,29 @@ std::string service_data(std::span<const uint8_t> value) {
   return text;
 }
 
+// The data coding byte: TLV files, what writing does, whether FF can start
+// a BER-TLV tag, and the size of a data unit (2 to the power b4-b1, in
+// quartets).
+std::string data_coding(uint8_t byte) {
+  constexpr std::array<const char*, 4> kWrites{"one-time write", "proprietary write", "write OR",
+                                               "write AND"};
+  std::string text = "data coding: ";
+  if (byte & 0x80) text += "EFs of TLV structure, ";
+  text += kWrites[(byte >> 5) & 0x03];
+  text += byte & 0x10 ? ", FF valid as a first tag byte" : ", FF not a tag byte";
+  const int power = byte & 0x0F;
+  if (power == 0) return text + ", data unit of a quartet";
+  const unsigned bytes = 1u << (power - 1);
+  return text + fmt::format(", data unit of {} byte{}", bytes, bytes == 1 ? "" : "s");
+}
+
 std::string capabilities(std::span<const uint8_t> value) {
   if (value.empty()) return {};
   std::string text =
       "selection: " + bit_names(value[0], {"full DF name", "partial DF name", "path",
                                            "file identifier", "implicit DF", "short EF identifier",
                                            "record number", "record identifier"});
+  if (value.size() >= 2) text += "; " + data_coding(value[1]);
   if (value.size() >= 3) {
     const uint8_t third = value[2];
     if (third & 0x80) text += "; command chaining";
@@ -250,6 +267,10 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
     info.tck_expected = sum;
     info.tck = atr[at++];
     info.tck_ok = sum == *info.tck;
+    if (!info.tck_ok && info.error.empty()) {
+      info.error =
+          fmt::format("TCK {:02X} is wrong: the bytes before it give {:02X}", *info.tck, sum);
+    }
   }
   info.extra = atr.size() - at;
   return info;
@@ -401,11 +422,14 @@ std::vector<std::string> describe_atr(const AtrInfo& info) {
     protocols +=
         fmt::format("{}T={}{}", i ? ", " : "", info.protocols[i], i == 0 ? " (first)" : "");
   }
-  lines.push_back("protocols  " + protocols);
-  if (const auto rates = clock_rates(info)) lines.push_back(etu_line(*rates));
-  lines.push_back(
-      fmt::format("historical  {}  |{}|", hex(info.historical), sim::printable(info.historical)));
+  // What a short or truncated ATR does not hold is left out, not shown empty.
+  if (!protocols.empty()) lines.push_back("protocols  " + protocols);
+  if (const auto rates = clock_rates(info); rates && !protocols.empty()) {
+    lines.push_back(etu_line(*rates));
+  }
   if (!info.historical.empty()) {
+    lines.push_back(
+        fmt::format("historical  {}  |{}|", hex(info.historical), sim::printable(info.historical)));
     const Historical decoded = decode_historical(info.historical);
     lines.push_back(fmt::format("  category {:02X}: {}", decoded.category, decoded.format));
     for (const HistoricalObject& object : decoded.objects) {
@@ -423,7 +447,7 @@ std::vector<std::string> describe_atr(const AtrInfo& info) {
     lines.push_back("TCK  none (only T=0 offered)");
   }
   if (info.extra) lines.push_back(fmt::format("{} byte(s) after the end of the ATR", info.extra));
-  if (!info.error.empty()) lines.push_back("malformed: " + info.error);
+  // What makes the ATR malformed is the command's error, said once there.
   return lines;
 }
 

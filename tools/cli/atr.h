@@ -63,7 +63,7 @@ struct AtrInfo {
   std::optional<uint8_t> tck;
   std::optional<uint8_t> tck_expected;  // XOR of T0 up to the byte before TCK
   bool tck_ok = false;                  // XOR of T0 .. TCK is 0
-  std::string error;                    // empty, or what makes the ATR malformed
+  std::string error;                    // empty, or what makes the ATR malformed (a wrong TCK too)
   std::size_t extra = 0;                // bytes after the end of the ATR
 };
 

@@ -36,19 +36,26 @@ struct SendSettings {
   std::vector<std::string> apdus;
   std::optional<int> direction;  // either given: ICC_command instead of ICC_tsi_api
   std::optional<int> protocol;
-  bool power_up = false;
-  bool get_response = false;  // fetch the rest of 61 xx, resend on 6C xx
+  bool power_up = false;         // power the card up before the first APDU
+  bool no_power_up = false;      // never power up unasked, even when the reader refuses
+  bool no_get_response = false;  // hand 61 xx and 6C xx on as they come
 };
 
 struct ScriptSettings {
   std::string path;  // "-": standard input
   bool strict = false;
-  bool get_response = false;
+  bool no_power_up = false;
+  bool no_get_response = false;
 };
 
 struct WatchSettings {
   std::optional<std::size_t> count;  // stop after this many events
   std::optional<int> probe_serial;   // seconds between power-ups on the COM ports
+};
+
+struct ReadersSettings {
+  bool probe = false;  // each COM port that opens gets a reader reset (CT_reset)
+  bool names = false;  // only the PC/SC readers' mappings, one a line
 };
 
 struct DesSettings {
@@ -65,8 +72,7 @@ int run_atr(const Context& context, const std::vector<std::string>& typed);
 int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);
 int run_des(const Context& context, const DesSettings& settings);
-// `probe`: each COM port that opens gets a reader reset (CT_reset).
-int run_readers(const Context& context, bool probe);
+int run_readers(const Context& context, const ReadersSettings& settings);
 int run_watch(const Context& context, const WatchSettings& settings);
 
 }  // namespace vorkand::cli

@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/globals.h"
+#include "cli/session.h"
 #include "cli/system.h"
 #include "cli/trace_option.h"
 #include "vorkand.h"
@@ -17,8 +18,13 @@ namespace {
 
 using namespace vorkand::cli;
 
-constexpr const char* kGetResponseHelp =
-    "whole answers: fetch the rest of 61 xx with GET RESPONSE, resend with Le xx on 6C xx";
+constexpr const char* kGetResponseHelp = "whole answers (the default)";
+constexpr const char* kNoGetResponseHelp =
+    "hand on 61 xx and 6C xx as the card gives them (by default the rest of 61 xx is fetched "
+    "with GET RESPONSE, and on 6C xx the APDU is sent again with Le xx)";
+constexpr const char* kNoPowerUpHelp =
+    "leave the card as it is (by default, when the reader refuses a first APDU because the "
+    "card is not powered, the card is powered up and the APDU sent again)";
 constexpr const char* kCommands = "demo, sim, atr, send, script, des, readers or watch";
 
 void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
@@ -105,7 +111,9 @@ int main(int argc, char** argv) {
                    "use ICC_command with this protocol: 0 T=0, 1 T=1 (default 0)")
       ->check(CLI::IsMember({0, 1}));
   send->add_flag("--power-up", send_settings.power_up, "power the card up first (ICC_reset)");
-  send->add_flag("--get-response", send_settings.get_response, kGetResponseHelp);
+  send->add_flag("--no-power-up", send_settings.no_power_up, kNoPowerUpHelp);
+  send->add_flag("--no-get-response", send_settings.no_get_response, kNoGetResponseHelp);
+  send->add_flag("--get-response", kGetResponseHelp)->group("");
 
   ScriptSettings script_settings;
   auto* script = app.add_subcommand("script", "run an APDU script, checking status words");
@@ -116,7 +124,9 @@ int main(int argc, char** argv) {
       ->required();
   script->add_flag("--strict", script_settings.strict,
                    "a line without '-> SW' fails on any status word but 90 00");
-  script->add_flag("--get-response", script_settings.get_response, kGetResponseHelp);
+  script->add_flag("--no-power-up", script_settings.no_power_up, kNoPowerUpHelp);
+  script->add_flag("--no-get-response", script_settings.no_get_response, kNoGetResponseHelp);
+  script->add_flag("--get-response", kGetResponseHelp)->group("");
 
   DesSettings des_settings;
   auto* des = app.add_subcommand("des", "DES in ECB over whole 8-byte blocks");
@@ -129,10 +139,12 @@ int main(int argc, char** argv) {
 
   auto* readers = app.add_subcommand(
       "readers", "what COM1..COM4 map to and whether they open; the PC/SC readers");
-  bool probe = false;
-  readers->add_flag("--probe", probe,
+  ReadersSettings readers_settings;
+  readers->add_flag("--probe", readers_settings.probe,
                     "send each COM port that opens a reader reset, to see whether a reader "
                     "answers");
+  readers->add_flag("--names", readers_settings.names,
+                    "only the PC/SC readers, as pcsc:NAME one a line (for completion)");
 
   WatchSettings watch_settings;
   auto* watch = app.add_subcommand(
@@ -180,6 +192,15 @@ int main(int argc, char** argv) {
 
   const auto port = normalise_port(globals.port);
   if (!port) return out->finish(out->fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4"));
+  if (!globals.reader.empty()) {
+    if (!globals.device.empty()) {
+      return out->finish(
+          out->fail(kExitUsage, "--device and --reader both map the port: give one"));
+    }
+    const PickedReader picked = pick_reader(globals.reader);
+    if (!picked.error.empty()) return out->finish(out->fail(kExitUsage, picked.error));
+    globals.device = picked.mapping;
+  }
   if (!globals.device.empty()) set_variable(port_variable(*port), globals.device);
   const Context context{*port, globals.atr_list, *out};
   // Shows the library's own trace until the command returns.
@@ -194,7 +215,7 @@ int main(int argc, char** argv) {
     if (*send) status = run_send(context, send_settings);
     if (*script) status = run_script(context, script_settings);
     if (*des) status = run_des(context, des_settings);
-    if (*readers) status = run_readers(context, probe);
+    if (*readers) status = run_readers(context, readers_settings);
     if (*watch) status = run_watch(context, watch_settings);
   } catch (const std::exception& e) {
     status = out->fail(kExitFailure, e.what());

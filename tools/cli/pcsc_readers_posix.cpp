@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "cli/pcsc_errors.h"
 #include "cli/pcsc_readers.h"
 
 namespace vorkand::cli {
@@ -95,7 +96,7 @@ PcscReport list_pcsc_readers() {
   if (established != 0) {
     report.note = code(established) == kNoService || code(established) == kServiceStopped
                       ? "pcscd is not running"
-                      : fmt::format("no PC/SC context (error {:08X})", code(established));
+                      : "no PC/SC context: " + pcsc_error(code(established));
     return report;
   }
   pcsc.context = context;
@@ -106,7 +107,7 @@ PcscReport list_pcsc_readers() {
   if (listed == 0) listed = pcsc.list(context, nullptr, names.data(), &size);
   if (listed != 0) {
     if (code(listed) != kNoReaders) {
-      report.note = fmt::format("cannot list the readers (error {:08X})", code(listed));
+      report.note = "cannot list the readers: " + pcsc_error(code(listed));
     }
     return report;
   }

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "cli/pcsc_errors.h"
 #include "cli/pcsc_watch.h"
 
 namespace vorkand::cli {
@@ -75,7 +78,7 @@ class Watch final : public PcscWatch {
     if (established != 0) {
       return code(established) == kNoService || code(established) == kServiceStopped
                  ? "pcscd is not running"
-                 : fmt::format("no PC/SC context (error {:08X})", code(established));
+                 : "no PC/SC context: " + pcsc_error(code(established));
     }
     established_ = true;
     return {};
@@ -91,9 +94,9 @@ class Watch final : public PcscWatch {
     pnp_state_ = states[0].event_state & ~kStateChanged;
     for (std::size_t i = 0; i < names_.size(); ++i) {
       const ReaderState& state = states[i + 1];
-      events.push_back({"pcsc:" + names_[i], "reader present", {}, {}});
+      events.push_back({"pcsc:" + names_[i], "reader present", {}, {}, {}});
       if (state.event_state & kStatePresent) {
-        events.push_back({"pcsc:" + names_[i], "card present", {}, atr_of(state)});
+        events.push_back({"pcsc:" + names_[i], "card present", {}, atr_of(state), {}});
       }
       states_[i] = state.event_state & ~kStateChanged;
     }
@@ -102,6 +105,7 @@ class Watch final : public PcscWatch {
 
   std::variant<std::vector<ReaderEvent>, std::string> changes() override {
     std::vector<ReaderEvent> events;
+    if (!established_) return service_back();
     while (events.empty()) {
       if (cancelled_) return events;
       std::vector<ReaderState> states = reader_states();
@@ -109,8 +113,9 @@ class Watch final : public PcscWatch {
           status_(context_, kInfinite, states.data(), static_cast<Dword>(states.size()));
       if (code(result) == kCancelled) return events;
       if (code(result) == kTimeout) continue;
+      if (pcsc_service_gone(code(result))) return service_gone(code(result));
       if (result != 0 && code(result) != kUnknownReader) {
-        return fmt::format("PC/SC: waiting for a change failed (error {:08X})", code(result));
+        return "PC/SC: waiting for a change failed: " + pcsc_error(code(result));
       }
       if (result == 0) {
         pnp_state_ = states[0].event_state & ~kStateChanged;
@@ -120,9 +125,9 @@ class Watch final : public PcscWatch {
           const bool was = (states_[i] & kStatePresent) != 0;
           const bool is = (now & kStatePresent) != 0;
           if (is && !was) {
-            events.push_back({"pcsc:" + names_[i], "card inserted", {}, atr_of(states[i + 1])});
+            events.push_back({"pcsc:" + names_[i], "card inserted", {}, atr_of(states[i + 1]), {}});
           }
-          if (was && !is) events.push_back({"pcsc:" + names_[i], "card removed", {}, {}});
+          if (was && !is) events.push_back({"pcsc:" + names_[i], "card removed", {}, {}, {}});
           states_[i] = now & ~kStateChanged;
         }
       }
@@ -133,14 +138,14 @@ class Watch final : public PcscWatch {
       states_.assign(names_.size(), Dword{kStateEmpty});
       for (const std::string& name : before) {
         if (std::find(names_.begin(), names_.end(), name) == names_.end()) {
-          events.push_back({"pcsc:" + name, "reader removed", {}, {}});
+          events.push_back({"pcsc:" + name, "reader removed", {}, {}, {}});
         }
       }
       for (std::size_t i = 0; i < names_.size(); ++i) {
         const auto known = std::find(before.begin(), before.end(), names_[i]);
         if (known == before.end()) {
           // A card already in it shows as inserted on the next wait.
-          events.push_back({"pcsc:" + names_[i], "reader added", {}, {}});
+          events.push_back({"pcsc:" + names_[i], "reader added", {}, {}, {}});
         } else {
           states_[i] = before_states[static_cast<std::size_t>(known - before.begin())];
         }
@@ -151,10 +156,50 @@ class Watch final : public PcscWatch {
 
   void cancel() override {
     cancelled_ = true;
-    cancel_(context_);
+    if (established_) cancel_(context_);
   }
 
  private:
+  // The service went away: it and its readers are reported gone, and the
+  // context with them.
+  std::vector<ReaderEvent> service_gone(Dword why) {
+    std::vector<ReaderEvent> events{{"PC/SC", "service stopped", pcsc_error(why), {}, {}}};
+    for (const std::string& name : names_) {
+      events.push_back({"pcsc:" + name, "reader removed", {}, {}, {}});
+    }
+    names_.clear();
+    states_.clear();
+    pnp_state_ = kStateUnaware;
+    established_ = false;
+    release_(context_);
+    return events;
+  }
+
+  // Waits, a look every quarter of a second, until the service is back (or
+  // cancel()); then it and the readers and cards it has.
+  std::vector<ReaderEvent> service_back() {
+    constexpr auto kLook = std::chrono::milliseconds(250);
+    constexpr auto kStep = std::chrono::milliseconds(25);
+    std::vector<ReaderEvent> events;
+    while (!cancelled_) {
+      if (establish_(kScopeSystem, nullptr, nullptr, &context_) == 0) {
+        established_ = true;
+        break;
+      }
+      for (auto waited = std::chrono::milliseconds(0); waited < kLook && !cancelled_;
+           waited += kStep) {
+        std::this_thread::sleep_for(kStep);
+      }
+    }
+    if (!established_) return events;
+    events.push_back({"PC/SC", "service started", {}, {}, {}});
+    for (ReaderEvent& event : current()) {
+      event.event = event.event == "reader present" ? "reader added" : "card inserted";
+      events.push_back(std::move(event));
+    }
+    return events;
+  }
+
   // The names pcscd lists now; an error message when listing fails.
   std::string list_readers() {
     names_.clear();
@@ -164,7 +209,7 @@ class Watch final : public PcscWatch {
     if (listed == 0) listed = list_(context_, nullptr, names.data(), &size);
     if (listed != 0) {
       if (code(listed) == kNoReaders) return {};
-      return fmt::format("PC/SC: cannot list the readers (error {:08X})", code(listed));
+      return "PC/SC: cannot list the readers: " + pcsc_error(code(listed));
     }
     for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
       names_.emplace_back(name);
@@ -195,7 +240,7 @@ class Watch final : public PcscWatch {
   GetStatusChange status_ = nullptr;
   Cancel cancel_ = nullptr;
   Handle context_ = 0;
-  bool established_ = false;
+  std::atomic<bool> established_{false};
   std::atomic<bool> cancelled_{false};
   std::vector<std::string> names_;
   std::vector<Dword> states_;  // per reader, as last seen

@@ -40,9 +40,15 @@ std::string port_mapping(std::string_view port);
 // "C:\dir\vorkand.ini [ports] COM2"; empty when the port is not mapped.
 std::string port_source(std::string_view port);
 
-// An APDU typed by a user: hex bytes, kMinApdu to kMaxApdu of them. On
-// error, what is wrong (the length and the limit, never the bytes).
+// An APDU typed by a user: hex bytes, kMinApdu to kMaxApdu of them, whose
+// Lc (the fifth byte, when data follow it) counts the data exactly, with at
+// most Le after them. On error, what is wrong and where: the character that
+// is not hex, the length and the limit, or what Lc announces against what
+// follows.
 std::variant<Bytes, std::string> parse_apdu(std::string_view text);
+
+// Whether an APDU parse_apdu accepted ends in Le (it asks for data).
+bool apdu_has_le(const Bytes& apdu);
 
 // Why CT_open of a port mapped to `mapping` failed: the library's reason
 // (`library_reason`, see open_reason.h) when it gave one, a busy device with
