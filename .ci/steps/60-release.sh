@@ -40,7 +40,7 @@ die() {
   exit 1
 }
 
-echo "-- lintian (errors fail; warnings are listed in the README)"
+echo "-- lintian (errors fail; warnings are listed in docs/building.md)"
 lintian --allow-root --fail-on error dist/*.deb
 
 echo "-- install"
@@ -252,7 +252,7 @@ diff "$work/zip-expected" "$work/zip-files" || die "the zip's file list"
 (cd "$work/zip/$name" && sha256sum --quiet -c SHA256SUMS) || die "the zip's SHA256SUMS"
 [ "$(wc -l <"$work/zip/$name/SHA256SUMS")" -eq 11 ] || die "the zip's SHA256SUMS does not list its 11 files"
 cmp -s LICENSE "$work/zip/$name/LICENSE.txt" || die "the zip's LICENSE.txt is not LICENSE"
-grep -q '^## Windows DLL' "$work/zip/$name/README-Windows.txt" || die "README-Windows.txt"
+grep -q '^# Windows DLL' "$work/zip/$name/README-Windows.txt" || die "README-Windows.txt"
 i686-w64-mingw32-objdump -f "$work/zip/$name/win32/vorkand.dll" | grep -q 'pei-i386' ||
   die "win32/vorkand.dll is no 32-bit DLL"
 x86_64-w64-mingw32-objdump -f "$work/zip/$name/win64/vorkand.dll" | grep -q 'pei-x86-64' ||

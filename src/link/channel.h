@@ -32,11 +32,14 @@ class Channel {
   virtual Transport& transport() noexcept = 0;
   // Releases the port. False when the system refused.
   virtual bool close() noexcept = 0;
-  // The handle is being closed: wakes an exchange waiting on the port, and
-  // makes every later one fail at once, so the calls in flight end promptly
-  // (with FFFF) instead of sitting out the silence limit. Called once, from
-  // another thread than the exchanges; close() follows when they have returned.
-  virtual void cancel() noexcept {}
+  // The handle is being closed while calls are in flight on it: wakes an
+  // exchange waiting on the port, and makes every later one fail at once, so
+  // they end promptly (with FFFF) instead of sitting out the silence limit.
+  // Called at most once, from another thread than the exchanges; close()
+  // follows when they have returned. `owns_handle` false: the host closed the
+  // handle behind the library's back and the system may have given its number
+  // to another port since, so nothing may be done to the handle itself.
+  virtual void cancel(bool owns_handle) noexcept { (void)owns_handle; }
   // Writes what the port is, for people reading a trace: the device or address
   // it reached and its line settings, zero-terminated and cut to fit `out`.
   virtual void describe(std::span<char> out) const noexcept {

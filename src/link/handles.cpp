@@ -45,9 +45,11 @@ Channel* close_slot(HandleSlot& slot) noexcept {
 }
 
 // Wakes the calls still using the closed `slot`, waits until they have left and
-// frees the slot. They end promptly once woken.
-void drain_slot(HandleSlot& slot, Channel& channel) noexcept {
-  channel.cancel();
+// frees the slot. They end promptly once woken. Without calls in flight the
+// port is left as it is, so that close() can still end it properly (a TLS
+// session's close_notify goes out before the socket is shut).
+void drain_slot(HandleSlot& slot, Channel& channel, bool owns_handle) noexcept {
+  if (slot.state.load(std::memory_order_acquire) != 0) channel.cancel(owns_handle);
   while (slot.state.load(std::memory_order_acquire) != 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
@@ -103,7 +105,8 @@ bool remember_channel(Channel* channel) noexcept {
     }
   }
   if (retired != nullptr) {
-    drain_slot(*retired, *stale);
+    // The old channel's number is the new channel's now.
+    drain_slot(*retired, *stale, false);
     delete stale;
   }
   return recorded;
@@ -118,7 +121,7 @@ Channel* take_channel(int32_t handle) noexcept {
     if (slot == nullptr) return nullptr;
     channel = close_slot(*slot);
   }
-  drain_slot(*slot, *channel);
+  drain_slot(*slot, *channel, true);
   return channel;
 }
 

@@ -30,7 +30,9 @@ class SerialChannel final : public Channel {
   }
   Transport& transport() noexcept override { return transport_; }
   bool close() noexcept override { return close_port(handle()); }
-  void cancel() noexcept override { port_.cancel(); }
+  // The port wakes its waits through a pipe (POSIX) or a flag (Windows) of
+  // its own, never through the descriptor.
+  void cancel(bool) noexcept override { port_.cancel(); }
   void describe(std::span<char> out) const noexcept override {
     if (out.empty()) return;
     std::array<char, kMaxDescribedDevice> device{};

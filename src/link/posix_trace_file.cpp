@@ -1,6 +1,7 @@
 // The frame trace's system services on POSIX.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,9 +33,10 @@ void put_reason(int error, std::span<char> reason) noexcept {
   reason[length] = '\0';
 }
 
-// Writes all of `text`; 0, or the errno of the failure. A pipe whose reader
-// is gone must not kill the host with SIGPIPE: the signal is held back during
-// the write, and one the write raised is taken away.
+// Writes all of `text`; 0, or the errno of the failure (EAGAIN when nothing
+// could be written at once). A pipe whose reader is gone must not kill the
+// host with SIGPIPE: the signal is held back during the write, and one the
+// write raised is taken away.
 int write_whole(int fd, std::span<const char> text) noexcept {
   sigset_t pipe_signal;
   sigset_t before;
@@ -55,6 +57,9 @@ int write_whole(int fd, std::span<const char> text) noexcept {
       continue;
     } else {
       error = written < 0 ? errno : EIO;
+      // A pipe takes a line whole or not at all (lines are shorter than
+      // PIPE_BUF); never wait for the rest of one.
+      if (error == EWOULDBLOCK) error = EAGAIN;
       break;
     }
   }
@@ -66,34 +71,65 @@ int write_whole(int fd, std::span<const char> text) noexcept {
   return error;
 }
 
+void say(std::span<char> reason, const char* format, const auto&... values) noexcept {
+  if (!reason.empty() && std::snprintf(reason.data(), reason.size(), format, values...) < 0)
+    reason[0] = '\0';
+}
+
+// Whether the file just opened may take the trace: a regular file or a FIFO
+// of the effective user that no one else may write, nor read when regular. A
+// file another user made first under that name (in a shared directory, say)
+// could show them every reply, or hold every traced call.
+bool acceptable(int fd, std::span<char> reason) noexcept {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    put_reason(errno, reason);
+    return false;
+  }
+  const bool regular = S_ISREG(info.st_mode);
+  const auto mode = static_cast<unsigned>(info.st_mode & 07777);
+  if (!regular && !S_ISFIFO(info.st_mode)) {
+    say(reason, "not a regular file or a FIFO; refused");
+  } else if (info.st_uid != ::geteuid()) {
+    say(reason, "belongs to another user (uid %u); refused", static_cast<unsigned>(info.st_uid));
+  } else if ((mode & (regular ? 077u : 022u)) != 0) {
+    say(reason, "others may %s it (mode %04o); refused, allow its owner alone (chmod 600)",
+        regular ? "read or write" : "write", mode);
+  } else {
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept {
   if (names_standard_error(path)) return STDERR_FILENO;
-  // Non-blocking for the open only: a FIFO nobody reads fails at once
-  // instead of holding CT_open up.
+  // Non-blocking, for the open (a FIFO nobody reads fails at once instead of
+  // holding CT_open up) and for every write after it.
   int fd;
   do {
-    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    fd = ::open(
+        path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     put_reason(errno, reason);
     return kNoTraceFile;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    put_reason(errno, reason);
+  if (!acceptable(fd, reason)) {
     ::close(fd);
     return kNoTraceFile;
   }
   return fd;
 }
 
-bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char> reason) noexcept {
+TraceWrite write_trace_file(TraceFile file, std::span<const char> text,
+                            std::span<char> reason) noexcept {
   const int error = write_whole(static_cast<int>(file), text);
-  if (error == 0) return true;
+  if (error == 0) return TraceWrite::written;
+  if (error == EAGAIN) return TraceWrite::full;
   put_reason(error, reason);
-  return false;
+  return TraceWrite::failed;
 }
 
 void close_trace_file(TraceFile file) noexcept {
@@ -107,6 +143,37 @@ bool regular_trace_file_size(TraceFile file, uint64_t& size) noexcept {
     return false;
   size = static_cast<uint64_t>(info.st_size);
   return true;
+}
+
+bool trace_file_end(TraceFile file, uint64_t& end) noexcept {
+  // With O_APPEND every write moves the offset to the end it wrote.
+  const off_t at = ::lseek(static_cast<int>(file), 0, SEEK_CUR);
+  if (at < 0) return false;
+  end = static_cast<uint64_t>(at);
+  return true;
+}
+
+bool lock_trace_file(TraceFile file) noexcept {
+  // A few milliseconds at most: another process holds it for a rotation.
+  for (int tries = 0; tries < 40; ++tries) {
+    if (::flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    const timespec pause{0, 100'000};
+    ::nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
+void unlock_trace_file(TraceFile file) noexcept {
+  ::flock(static_cast<int>(file), LOCK_UN);
+}
+
+bool trace_file_moved(TraceFile file, const char* path) noexcept {
+  struct stat open_file {};
+  struct stat named {};
+  if (::fstat(static_cast<int>(file), &open_file) != 0) return true;
+  if (::lstat(path, &named) != 0) return true;
+  return open_file.st_dev != named.st_dev || open_file.st_ino != named.st_ino;
 }
 
 bool rename_trace_file(const char* from, const char* to, std::span<char> reason) noexcept {

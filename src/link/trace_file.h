@@ -18,13 +18,23 @@ inline bool names_standard_error(const char* path) noexcept {
 }
 
 // Opens `path` for appending, creating it readable and writable by its owner
-// only; "-" is standard error. Never follows a symbolic link at the end of
-// the path. kNoTraceFile on failure, with the reason in `reason`.
+// only; "-" is standard error. Never follows a symbolic link (Windows: a
+// reparse point) at the end of the path, and never waits: writes to it never
+// block either. A file that exists already is used only when it is a regular
+// file or a FIFO that belongs to the effective user and that no other user
+// may write, nor, for a regular file, read (Windows: an existing file keeps
+// its own access list; a new one gets an owner-only list of its own).
+// kNoTraceFile on failure or refusal, with the reason in `reason`.
 TraceFile open_trace_file(const char* path, std::span<char> reason) noexcept;
 
-// Writes all of `text` with one write where the system allows it. False on
-// failure, with the reason in `reason`.
-bool write_trace_file(TraceFile file, std::span<const char> text, std::span<char> reason) noexcept;
+enum class TraceWrite : uint8_t {
+  written,  // all of the text
+  full,     // nothing: the file (a pipe) could not take it at once
+  failed,   // an error, in `reason`
+};
+// Writes `text` with one write where the system allows it, never waiting.
+TraceWrite write_trace_file(TraceFile file, std::span<const char> text,
+                            std::span<char> reason) noexcept;
 
 // Closes a file from open_trace_file (standard error stays open).
 void close_trace_file(TraceFile file) noexcept;
@@ -33,8 +43,21 @@ void close_trace_file(TraceFile file) noexcept;
 // trace rotates); false for standard error, pipes, devices and on failure.
 bool regular_trace_file_size(TraceFile file, uint64_t& size) noexcept;
 
-// Renames the closed trace file `from` to `to`, replacing `to`. False on
-// failure, with the reason in `reason`.
+// Where the last write to the regular `file` ended: the file's size then,
+// with what other processes appended before it. One cheap system call.
+bool trace_file_end(TraceFile file, uint64_t& end) noexcept;
+
+// Takes the lock on `file` that processes sharing it rotate under, waiting
+// a few milliseconds at most; false when it stays taken.
+bool lock_trace_file(TraceFile file) noexcept;
+void unlock_trace_file(TraceFile file) noexcept;
+
+// Whether `path` no longer names the open `file` (another process renamed
+// it away, or it was removed).
+bool trace_file_moved(TraceFile file, const char* path) noexcept;
+
+// Renames the trace file `from` to `to`, replacing `to`. False on failure,
+// with the reason in `reason`.
 bool rename_trace_file(const char* from, const char* to, std::span<char> reason) noexcept;
 
 // Microseconds on the system's monotonic clock.

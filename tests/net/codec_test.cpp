@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hex.h"
@@ -194,11 +195,13 @@ TEST(ClientNegotiation, ChecksEveryLineSettingAcknowledgement) {
 }
 
 TEST(NetAddress, ParsesOnlyWellFormedMappings) {
+  constexpr int kNotDotted = 1;
   struct Case {
-    const char* mapping;
+    std::string_view mapping;
     const char* key;  // nullptr: refused
     bool telnet;
     bool tls = false;
+    int reason = 0;  // kNotDotted: refused as an IPv4 address in another form
   };
   const Case cases[] = {
       {"rfc2217://127.0.0.1:7000", "127.0.0.1:7000", true},
@@ -227,12 +230,32 @@ TEST(NetAddress, ParsesOnlyWellFormedMappings) {
       {"RFC2217://host:7000", nullptr, false},
       {"udp://host:7000", nullptr, false},
       {"/dev/ttyS0", nullptr, false},
+      // IPv4 in dotted decimal only: the resolver reads the other forms as
+      // another address than a certificate check would.
+      {"tls://10.0.0.255:7000", "10.0.0.255:7000", false, true},
+      {"tls://1e100.example:7000", "1e100.example:7000", false, true},
+      {"tls://0177.0.0.1:7000", nullptr, false, false, kNotDotted},
+      {"tls://127.000.0.1:7000", nullptr, false, false, kNotDotted},
+      {"tls://0x7f.0.0.1:7000", nullptr, false, false, kNotDotted},
+      {"tls://0X7F000001:7000", nullptr, false, false, kNotDotted},
+      {"tls://127.1:7000", nullptr, false, false, kNotDotted},
+      {"tls://2130706433:7000", nullptr, false, false, kNotDotted},
+      {"tls://127.0.0.1.:7000", nullptr, false, false, kNotDotted},
+      {"tls://127.0.0.256:7000", nullptr, false, false, kNotDotted},
+      {"tls://1.2.3.4.5:7000", nullptr, false, false, kNotDotted},
   };
   for (const Case& c : cases) {
     NetAddress address;
-    const bool parsed = parse_net_address(c.mapping, address);
+    const char* why = nullptr;
+    const bool parsed = parse_net_address(c.mapping, address, &why);
     EXPECT_EQ(parsed, c.key != nullptr) << c.mapping;
+    if (!parsed) {
+      ASSERT_NE(why, nullptr) << c.mapping;
+      EXPECT_EQ(std::string_view(why).starts_with("not a dotted-decimal"), c.reason == kNotDotted)
+          << c.mapping << ": " << why;
+    }
     if (!parsed || c.key == nullptr) continue;
+
     std::array<char, kMaxAddressKey> key{};
     address_key(address, key);
     EXPECT_STREQ(key.data(), c.key) << c.mapping;

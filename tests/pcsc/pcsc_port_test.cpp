@@ -355,6 +355,15 @@ TEST(PcscOpen, ChoosingAReaderAndOwningIt) {
     ASSERT_EQ(power_up(*channel), 0x9000);
     EXPECT_EQ(pcsc.reader(static_cast<std::size_t>(c.opens)).log.front(), "connect") << c.wanted;
   }
+  {
+    // A name too long to hold is refused with a reason for the trace.
+    FakePcsc pcsc;
+    pcsc.add(std::string(300, 'R'));
+    link::OpenFailure why;
+    EXPECT_EQ(link::pcsc::open_reader(FakePcsc::functions(), "RRR", &why), nullptr);
+    EXPECT_NE(std::string(why.text()).find("longer than 255 bytes"), std::string::npos)
+        << why.text();
+  }
 
   FakePcsc pcsc;
   pcsc.add(kReaderA);

@@ -4,12 +4,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -409,6 +413,201 @@ TEST(TraceE2e, TwoHandlesOnTwoThreadsKeepEveryLineWholeAndItsOwn) {
   EXPECT_EQ(reads["COM1"], kRounds);
   EXPECT_EQ(reads["COM2"], kRounds);
   ::unlink(trace.c_str());
+}
+
+// `count` SELECTs of the MF on an open handle; false when one failed.
+bool selects(int32_t handle, int count) {
+  std::array<uint8_t, 256> buffer{};
+  uint8_t length = 0;
+  const Bytes select = h("00 A4 00 0C 02 3F 00");
+  bool all = true;
+  for (int i = 0; i < count; ++i)
+    all = ICC_tsi_api(handle, 7, select.data(), &length, buffer.data()) == 0x9000 && all;
+  return all;
+}
+
+// Opens COMn on a fresh simulated reader with VORKAND_TRACE=`trace` (and
+// VORKAND_TRACE_MAX=`limit` when not 0), runs `count` SELECTs and closes.
+bool traced_selects(const char* port, const std::string& trace, int count, uint64_t limit = 0) {
+  auto sim = start_reader(port);
+  setenv("VORKAND_TRACE", trace.c_str(), 1);
+  if (limit != 0) setenv("VORKAND_TRACE_MAX", std::to_string(limit).c_str(), 1);
+  const int32_t handle = CT_open(port);
+  unsetenv("VORKAND_TRACE");
+  unsetenv("VORKAND_TRACE_MAX");
+  const bool ok = handle != 0 && selects(handle, count);
+  return CT_close(handle) == 0 && ok;
+}
+
+// The longest line the library writes, newline included.
+constexpr std::size_t kLongestLine = 1280;
+
+// What a trace file must refuse, and what it must do when it cannot write or
+// rotate. Each case prepares its file in a directory of its own, runs a
+// traced session and checks the file and standard error. Another user's file
+// is made with setpriv, as root only.
+TEST(TraceE2e, TheTraceFileIsPrivateNeverBlocksAndKeepsItsBound) {
+  const auto other_user = [](const std::string& command) {
+    return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0 &&
+           std::system(("/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" +
+                        command + "' 2>/dev/null")
+                           .c_str()) == 0;
+  };
+  struct Case {
+    const char* what;
+    // Prepares `path` in `dir`; false: the case cannot run here.
+    std::function<bool(const std::string& dir, const std::string& path)> prepare;
+    // Runs the session and checks what it left; `warnings` is standard error.
+    std::function<void(const std::string& path, const std::string& warnings)> check;
+    std::function<bool(const std::string& path)> run = [](const std::string& path) {
+      return traced_selects("COM1", path, 20);
+    };
+  };
+  const auto refused = [](const char* because) {
+    return [because](const std::string& path, const std::string& warnings) {
+      EXPECT_EQ(read_file(path), "") << "the trace went into it";
+      const auto lines = lines_of(warnings);
+      ASSERT_EQ(lines.size(), 1u) << warnings;
+      EXPECT_NE(lines[0].find(because), std::string::npos) << lines[0];
+    };
+  };
+  const Case cases[] = {
+      {"a file of ours that others may read",
+       [](const std::string&, const std::string& path) {
+         return ::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) == 0 &&
+                ::chmod(path.c_str(), 0644) == 0;
+       },
+       refused("others may read or write it (mode 0644); refused")},
+      {"a file of ours that the group may write",
+       [](const std::string&, const std::string& path) {
+         return ::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) == 0 &&
+                ::chmod(path.c_str(), 0620) == 0;
+       },
+       refused("(mode 0620); refused")},
+      {"a file another user made first in a shared directory",
+       [&](const std::string& dir, const std::string& path) {
+         return ::chmod(dir.c_str(), 01777) == 0 &&
+                other_user("umask 0; : > " + path + " && chmod 666 " + path);
+       },
+       refused(": ")},
+      {"FILE.1 cannot be replaced: the trace stops at twice the limit with a last line",
+       [](const std::string&, const std::string& path) {
+         return ::mkdir((path + ".1").c_str(), 0700) == 0 &&
+                ::close(::open((path + ".1/kept").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) ==
+                    0;
+       },
+       [](const std::string& path, const std::string& warnings) {
+         const std::string text = read_file(path);
+         EXPECT_LE(text.size(), 2 * 3000 + kLongestLine);
+         const auto lines = lines_of(text);
+         ASSERT_FALSE(lines.empty());
+         EXPECT_NE(lines.back().find(" trace stopped: cannot rename it to " + path +
+                                     ".1: Is a directory; nothing more is written to " + path),
+                   std::string::npos)
+             << lines.back();
+         EXPECT_TRUE(parse_trace_record(lines.back())) << lines.back();
+         EXPECT_EQ(lines_of(warnings).size(), 1u) << warnings;
+       },
+       [](const std::string& path) { return traced_selects("COM1", path, 60, 3000); }},
+      {"four processes share one file and each rotates it",
+       [](const std::string&, const std::string&) { return true; },
+       [](const std::string& path, const std::string& warnings) {
+         EXPECT_EQ(warnings, "");
+         for (const std::string& file : {path, path + ".1"}) {
+           const std::string text = read_file(file);
+           EXPECT_LE(text.size(), 2 * 20000 + kLongestLine) << file;
+           EXPECT_TRUE(text.ends_with("\n")) << file;
+           for (const std::string& line : lines_of(text)) {
+             const auto record = parse_trace_record(line);
+             ASSERT_TRUE(record) << line;
+             EXPECT_NE(record->kind, "trace") << line;
+           }
+         }
+         // FILE.1 was renamed away once full, and took no more than a line of
+         // each process after that.
+         EXPECT_GE(read_file(path + ".1").size(), 20000 - kLongestLine);
+       },
+       [](const std::string& path) {
+         std::vector<pid_t> children;
+         for (const char* port : {"COM1", "COM2", "COM3", "COM4"}) {
+           const pid_t child = ::fork();
+           if (child == 0) ::_exit(traced_selects(port, path, 150, 20000) ? 0 : 1);
+           children.push_back(child);
+         }
+         bool all = true;
+         for (const pid_t child : children) {
+           int status = 0;
+           all = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                 WEXITSTATUS(status) == 0 && all;
+         }
+         return all;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    char dir[] = "/tmp/vorkand-trace-file-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/trace";
+    if (c.prepare(dir, path)) {
+      bool ran = false;
+      const std::string warnings = capture_stderr([&] { ran = c.run(path); });
+      EXPECT_TRUE(ran) << "a call's result changed";
+      c.check(path, warnings);
+    } else {
+      std::cerr << "skipped here (needs root and setpriv): " << c.what << "\n";
+    }
+    std::system(("rm -rf " + std::string(dir)).c_str());
+  }
+}
+
+// A FIFO whose reader never reads: every call goes on at once, the lines the
+// pipe cannot take are dropped, and once it is read again the next line that
+// goes out says how many.
+TEST(TraceE2e, AFifoNobodyReadsDropsLinesAndSaysHowMany) {
+  char dir[] = "/tmp/vorkand-trace-fifo-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(::fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
+  const auto drain = [&] {
+    std::string got;
+    std::array<char, 4096> buffer{};
+    for (ssize_t n; (n = ::read(reader, buffer.data(), buffer.size())) > 0;)
+      got.append(buffer.data(), static_cast<std::size_t>(n));
+    return got;
+  };
+
+  auto sim = start_reader("COM1");
+  setenv("VORKAND_TRACE", fifo.c_str(), 1);
+  const int32_t handle = CT_open("COM1");
+  unsetenv("VORKAND_TRACE");
+  ASSERT_NE(handle, 0);
+  auto calls = std::async(std::launch::async, [&] { return selects(handle, 100); });
+  std::string seen;
+  if (calls.wait_for(5s) != std::future_status::ready) {
+    ADD_FAILURE() << "the calls wait for the FIFO's reader";
+    while (calls.wait_for(10ms) != std::future_status::ready) seen += drain();
+  }
+  EXPECT_TRUE(calls.get());
+  seen += drain();
+  EXPECT_LE(seen.size(), 4096u);
+  EXPECT_TRUE(selects(handle, 1));
+  EXPECT_EQ(CT_close(handle), 0);
+  const std::string after = drain();
+  ::close(reader);
+  std::system(("rm -rf " + std::string(dir)).c_str());
+
+  const auto lines = lines_of(after);
+  ASSERT_GE(lines.size(), 2u) << after;
+  const auto notice = parse_trace_record(lines[0]);
+  ASSERT_TRUE(notice) << lines[0];
+  EXPECT_EQ(notice->kind, "trace");
+  EXPECT_TRUE(notice->rest.starts_with("dropped ")) << lines[0];
+  EXPECT_GT(std::atoi(notice->rest.c_str() + 8), 100) << lines[0];
+  EXPECT_TRUE(notice->rest.ends_with(" lines: the file could not take them at once")) << lines[0];
+  for (const std::string& line : lines) EXPECT_TRUE(parse_trace_record(line)) << line;
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 
+#include "cli/hex_input.h"
 #include "sim/hex.h"
 
 namespace vorkand::cli {
@@ -215,6 +217,7 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
   }
   info.ts = atr[0];
   info.t0 = atr[1];
+  info.has_t0 = true;
   // The rest is still decoded as if the convention were direct; a later
   // break replaces this error.
   if (info.ts != 0x3B && info.ts != 0x3F) {
@@ -267,13 +270,16 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
     info.tck_expected = sum;
     info.tck = atr[at++];
     info.tck_ok = sum == *info.tck;
-    if (!info.tck_ok && info.error.empty()) {
-      info.error =
-          fmt::format("TCK {:02X} is wrong: the bytes before it give {:02X}", *info.tck, sum);
-    }
   }
   info.extra = atr.size() - at;
   return info;
+}
+
+std::variant<std::vector<uint8_t>, std::string> parse_typed_atr(
+    const std::vector<std::string>& words) {
+  std::string joined;
+  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+  return read_hex(joined);
 }
 
 std::optional<ClockRates> clock_rates(const AtrInfo& info) {
@@ -355,7 +361,7 @@ std::vector<AtrField> atr_fields(const AtrInfo& info) {
                            : info.ts == 0x3F ? "inverse convention"
                                              : "not a valid TS (3B or 3F)";
   fields.push_back({"TS", info.ts, convention});
-  if (info.error.empty() || !info.levels.empty() || info.t0 != 0) {
+  if (info.has_t0) {
     std::string present;
     const char* names[] = {"TA1", "TB1", "TC1", "TD1"};
     for (int bit = 0; bit < 4; ++bit) {

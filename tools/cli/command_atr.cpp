@@ -5,25 +5,12 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "cli/hex_input.h"
 #include "cli/session.h"
 #include "cli/status_words.h"
 #include "cli/text_file.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
-namespace {
-
-// The typed words as bytes (each word is bytes of its own), or where they
-// stop being hex.
-std::variant<Bytes, std::string> typed_atr(const std::vector<std::string>& words) {
-  std::string joined;
-  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
-  return read_hex(joined);
-}
-
-}  // namespace
-
 int run_atr(const Context& context, const std::vector<std::string>& typed) {
   Output& out = context.out;
   AtrReport report;
@@ -37,7 +24,7 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
 
   Exchange atr;
   if (!typed.empty()) {
-    auto bytes = typed_atr(typed);
+    auto bytes = parse_typed_atr(typed);
     if (auto* error = std::get_if<std::string>(&bytes)) {
       return out.fail(kExitUsage, "not an ATR in hex: " + *error);
     }
@@ -64,6 +51,12 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
   out.atr(report);
   if (!report.info.error.empty()) {
     return out.fail(kExitFailure, "malformed ATR: " + report.info.error);
+  }
+  // A wrong check byte makes the ATR as unusable as a broken one.
+  if (report.info.tck && !report.info.tck_ok) {
+    return out.fail(kExitFailure,
+                    fmt::format("malformed ATR: TCK {:02X} is wrong, the bytes before it give {:02X}",
+                                *report.info.tck, *report.info.tck_expected));
   }
   return kExitOk;
 }

@@ -77,7 +77,11 @@ class NetworkChannel final : public Channel {
     tls_ = nullptr;
     return socket_close(handle());
   }
-  void cancel() noexcept override { socket_shutdown(handle()); }
+  // Only a socket still the channel's is shut down; a stale channel's calls
+  // end by their own time limits.
+  void cancel(bool owns_handle) noexcept override {
+    if (owns_handle) socket_shutdown(handle());
+  }
   void describe(std::span<char> out) const noexcept override {
     if (out.empty()) return;
     const char* scheme = telnet_ ? (tls_ != nullptr ? "rfc2217s://" : "rfc2217://")
@@ -118,8 +122,22 @@ struct TlsSettings {
   }
 };
 
+// The address in `peer` ("ADDRESS:PORT" or "[ADDRESS]:PORT") without its
+// port and brackets, zero-terminated in place.
+const char* peer_host(Key& peer) noexcept {
+  char* colon = std::strrchr(peer.data(), ':');
+  if (colon == nullptr) return nullptr;
+  *colon = '\0';
+  if (peer[0] != '[') return peer.data();
+  if (colon == peer.data() || colon[-1] != ']') return nullptr;
+  colon[-1] = '\0';
+  return peer.data() + 1;
+}
+
 // Runs the TLS handshake on `socket` within `limit_ms`: the session, or
-// nullptr with the reason in `reason`.
+// nullptr with the reason in `reason`. A mapping that names an address is
+// checked against the address connected to, in the system's own numeric
+// form, never against the text as written; a name against the name.
 TlsSession* start_tls(int32_t socket, const NetAddress& address, uint32_t limit_ms,
                       std::span<char> reason) noexcept {
   TlsSettings settings;
@@ -127,7 +145,16 @@ TlsSession* start_tls(int32_t socket, const NetAddress& address, uint32_t limit_
     std::snprintf(reason.data(), reason.size(), "a VORKAND_TLS_* value is too long");
     return nullptr;
   }
-  return tls_connect(socket, address.host.data(), settings.files, limit_ms, reason);
+  Key peer{};
+  const char* host = address.host.data();
+  if (address.numeric) {
+    host = socket_peer(socket, peer) ? peer_host(peer) : nullptr;
+    if (host == nullptr) {
+      std::snprintf(reason.data(), reason.size(), "the address connected to is unknown");
+      return nullptr;
+    }
+  }
+  return tls_connect(socket, host, settings.files, limit_ms, reason);
 }
 
 // Why socket_connect failed, for the trace.
@@ -151,8 +178,10 @@ void say_connect_failure(ConnectFailure failure, OpenFailure& why) noexcept {
 Channel* open_network(const char* mapping, bool telnet, bool tls, OpenFailure& why) noexcept {
   if (mapping == nullptr) return nullptr;
   NetAddress address;
-  if (!parse_net_address(mapping, address) || address.telnet != telnet || address.tls != tls) {
-    why.say("not HOST:PORT (a name, an IPv4 address or [IPv6], and a port 1 to 65535)");
+  const char* refusal = nullptr;
+  if (!parse_net_address(mapping, address, &refusal) || address.telnet != telnet ||
+      address.tls != tls) {
+    why.say("%s", refusal);
     return nullptr;
   }
   SystemClock clock;
@@ -206,7 +235,7 @@ Channel* open_network(const char* mapping, bool telnet, bool tls, OpenFailure& w
     return nullptr;
   }
   const uint32_t spent = clock.now_ms() - start;
-  const char* refusal = nullptr;
+  refusal = nullptr;
   if (spent >= kOpenLimitMs || !channel->negotiate(kOpenLimitMs - spent, &refusal)) {
     why.say("%s", refusal != nullptr ? refusal : "no answer within the time");
     channel->close();

@@ -13,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "link/net/tls.h"
 #include "link/system_port.h"
@@ -56,6 +58,9 @@ constexpr long kNameTypeHostName = 0;
 constexpr long kModePartialWrite = 0x1;       // SSL_write may take part of the bytes
 constexpr long kModeMovingWriteBuffer = 0x2;  // and be retried from another address
 constexpr int kVerifyPeer = 0x01;
+// Names are matched against the certificate's subjectAltName alone, never its
+// common name, and a wildcard stands for a whole leftmost label only.
+constexpr unsigned int kHostFlags = 0x20 /* never check subject */ | 0x4 /* no partial wildcards */;
 // A TLS 1.2 server cannot renegotiate: a write never has to wait for a read.
 constexpr uint64_t kOptionNoRenegotiation = uint64_t{1} << 30;
 constexpr int kErrorSsl = 1;
@@ -91,6 +96,7 @@ struct Functions {
   int (*SSL_set_fd)(SSL*, int);
   long (*SSL_ctrl)(SSL*, int, long, void*);
   int (*SSL_set1_host)(SSL*, const char*);
+  void (*SSL_set_hostflags)(SSL*, unsigned int);
   X509_VERIFY_PARAM* (*SSL_get0_param)(SSL*);
   int (*SSL_connect)(SSL*);
   int (*SSL_get_error)(const SSL*, int);
@@ -146,14 +152,14 @@ const Functions* load() noexcept {
       VORKAND_BIND(SSL_CTX_check_private_key) && VORKAND_BIND(SSL_CTX_set_cert_cb) &&
       VORKAND_BIND(SSL_CTX_set_options) && VORKAND_BIND(SSL_new) && VORKAND_BIND(SSL_free) &&
       VORKAND_BIND(SSL_set_fd) && VORKAND_BIND(SSL_ctrl) && VORKAND_BIND(SSL_set1_host) &&
-      VORKAND_BIND(SSL_get0_param) && VORKAND_BIND(SSL_connect) && VORKAND_BIND(SSL_get_error) &&
-      VORKAND_BIND(SSL_read) && VORKAND_BIND(SSL_peek) && VORKAND_BIND(SSL_write) &&
-      VORKAND_BIND(SSL_pending) && VORKAND_BIND(SSL_shutdown) &&
-      VORKAND_BIND(SSL_get_verify_result) && VORKAND_BIND(SSL_get_version) &&
-      VORKAND_BIND(SSL_get_current_cipher) && VORKAND_BIND(SSL_CIPHER_get_name) &&
-      VORKAND_BIND(SSL_get1_peer_certificate) && VORKAND_BIND(BIO_new_mem_buf) &&
-      VORKAND_BIND(BIO_new) && VORKAND_BIND(BIO_s_mem) && VORKAND_BIND(BIO_read) &&
-      VORKAND_BIND(BIO_free) && VORKAND_BIND(PEM_read_bio_X509) &&
+      VORKAND_BIND(SSL_set_hostflags) && VORKAND_BIND(SSL_get0_param) &&
+      VORKAND_BIND(SSL_connect) && VORKAND_BIND(SSL_get_error) && VORKAND_BIND(SSL_read) &&
+      VORKAND_BIND(SSL_peek) && VORKAND_BIND(SSL_write) && VORKAND_BIND(SSL_pending) &&
+      VORKAND_BIND(SSL_shutdown) && VORKAND_BIND(SSL_get_verify_result) &&
+      VORKAND_BIND(SSL_get_version) && VORKAND_BIND(SSL_get_current_cipher) &&
+      VORKAND_BIND(SSL_CIPHER_get_name) && VORKAND_BIND(SSL_get1_peer_certificate) &&
+      VORKAND_BIND(BIO_new_mem_buf) && VORKAND_BIND(BIO_new) && VORKAND_BIND(BIO_s_mem) &&
+      VORKAND_BIND(BIO_read) && VORKAND_BIND(BIO_free) && VORKAND_BIND(PEM_read_bio_X509) &&
       VORKAND_BIND(PEM_read_bio_PrivateKey) && VORKAND_BIND(X509_free) &&
       VORKAND_BIND(EVP_PKEY_free) && VORKAND_BIND(X509_STORE_add_cert) &&
       VORKAND_BIND(X509_get_subject_name) && VORKAND_BIND(X509_NAME_print_ex) &&
@@ -190,29 +196,48 @@ int no_password(char*, int, int, void*) noexcept {
 constexpr off_t kMaxFile = off_t{4} << 20;
 
 // The contents of a PEM file that `variable` names, read without following a
-// symbolic link; empty with a reason when it cannot be read. A key file must
-// not be readable by group or others.
+// symbolic link; empty with a reason when it cannot be read. Only a regular
+// file is read, and the open never waits (a FIFO nobody writes would hold
+// CT_open). A key file must not be readable by group or others. The bytes are
+// wiped when the contents go, on every path: they may hold a private key.
 struct FileContents {
+  FileContents() noexcept = default;
+  FileContents(const FileContents&) = delete;
+  FileContents& operator=(const FileContents&) = delete;
+  FileContents(FileContents&& other) noexcept
+      : bytes(std::move(other.bytes)),
+        room(std::exchange(other.room, 0)),
+        size(std::exchange(other.size, 0)) {}
+  ~FileContents() { wipe(); }
+  void wipe() noexcept {
+    if (bytes != nullptr) ::explicit_bzero(bytes.get(), room);
+    bytes.reset();
+    room = 0;
+    size = 0;
+  }
   std::unique_ptr<char[]> bytes;
+  std::size_t room = 0;
   int size = 0;
 };
 FileContents read_file(const char* variable, const char* path, bool secret,
                        std::span<char> reason) noexcept {
   FileContents contents;
-  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     say(reason, "%s %s: %s", variable, path, std::strerror(errno));
     return contents;
   }
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaxFile) {
-    say(reason, "%s %s: not a regular file of at most 4 MiB", variable, path);
+    say(reason, "%s %s: not a regular file of at most 4 MiB (FIFOs and devices are refused)",
+        variable, path);
   } else if (secret && (status.st_mode & 077) != 0) {
     say(reason, "%s %s: readable by others (mode %04o); allow its owner alone (chmod 600)",
         variable, path, static_cast<unsigned>(status.st_mode & 07777));
   } else {
     const auto size = static_cast<std::size_t>(status.st_size);
     contents.bytes.reset(new (std::nothrow) char[size + 1]);
+    contents.room = contents.bytes != nullptr ? size + 1 : 0;
     std::size_t got = 0;
     while (contents.bytes != nullptr && got < size) {
       const ssize_t r = ::read(fd, contents.bytes.get() + got, size - got);
@@ -222,7 +247,7 @@ FileContents read_file(const char* variable, const char* path, bool secret,
     }
     if (contents.bytes == nullptr || got == 0) {
       say(reason, "%s %s: %s", variable, path, got == 0 ? "empty" : "out of memory");
-      contents.bytes.reset();
+      contents.wipe();
     } else {
       contents.size = static_cast<int>(got);
     }
@@ -289,7 +314,6 @@ bool present(const Functions& f, SSL_CTX* context, const TlsFiles& files,
   if (bio == nullptr) return false;
   EVP_PKEY* key = f.PEM_read_bio_PrivateKey(bio, nullptr, no_password, nullptr);
   f.BIO_free(bio);
-  std::fill_n(key_pem.bytes.get(), key_pem.size, '\0');
   if (key == nullptr) {
     f.ERR_clear_error();
     say(reason, "VORKAND_TLS_KEY %s: no unencrypted private key in it", files.key_file);
@@ -482,7 +506,7 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
   const bool ip = is_ip_literal(host);
   ready = f.SSL_set_fd(ssl, socket) == 1 &&
           (ip ? f.X509_VERIFY_PARAM_set1_ip_asc(f.SSL_get0_param(ssl), host) == 1
-              : f.SSL_set1_host(ssl, host) == 1 &&
+              : (f.SSL_set_hostflags(ssl, kHostFlags), f.SSL_set1_host(ssl, host) == 1) &&
                     f.SSL_ctrl(ssl, kCtrlSetTlsextHostname, kNameTypeHostName,
                                const_cast<char*>(host)) == 1);
   if (!ready) {

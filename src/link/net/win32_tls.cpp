@@ -7,9 +7,13 @@
 // (SCH_CRED_MANUAL_CRED_VALIDATION): a chain is built to the system's roots,
 // or, with a CA file, to an engine whose only root store holds that file's
 // certificates; the chain must be free of every error, pass the SSL policy for
-// the host name, and for an IP address the certificate must name that address
-// in its subjectAltName. Wine's SChannel checks nothing itself, so this also
-// makes the same rules hold there.
+// the host name, and the certificate must name the host in its
+// subjectAltName: an IP address as such, a name as a DNS name, equal to it or
+// a wildcard for its whole leftmost label ("*.example.test"). The policy alone
+// would fall back to the common name of a certificate without DNS names; the
+// check of our own takes neither that nor a partial wildcard
+// ("f*.example.test"), as on POSIX. Wine's SChannel checks nothing itself, so
+// this also makes the same rules hold there.
 //
 // A client key (PEM, RSA, unencrypted) is imported into a key container of
 // the RSA provider named for the session, which SChannel reads through the
@@ -226,6 +230,8 @@ class TlsSession {
   const BYTE* rsa_in_pkcs8(DWORD size, DWORD& rsa_size) noexcept;
   bool host_address(const char* host, std::span<BYTE> out, DWORD& size) const noexcept;
   bool names_address(PCCERT_CONTEXT certificate, std::span<const BYTE> address) noexcept;
+  bool names_host(PCCERT_CONTEXT certificate, const char* host) noexcept;
+  const CERT_ALT_NAME_INFO* alt_names(PCCERT_CONTEXT certificate) noexcept;
   void note(PCCERT_CONTEXT certificate) noexcept;
   void forget_key() noexcept;
   bool flush() noexcept;
@@ -275,6 +281,7 @@ TlsSession::~TlsSession() noexcept {
 
 bool TlsSession::read_file(const char* path, std::span<char> reason) noexcept {
   // As O_NOFOLLOW: a symbolic link or junction is opened as itself, and refused.
+  // Only a file on disk is read: a pipe or a device could hold the open.
   HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -283,7 +290,7 @@ bool TlsSession::read_file(const char* path, std::span<char> reason) noexcept {
   }
   BY_HANDLE_FILE_INFORMATION info{};
   bool ok =
-      GetFileInformationByHandle(h, &info) != 0 &&
+      GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) != 0 &&
       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
       info.nFileSizeHigh == 0 && info.nFileSizeLow < file_.size();
   DWORD got = 0;
@@ -340,6 +347,15 @@ bool TlsSession::load_client(const TlsFiles& files, std::span<char> reason) noex
   }
 
   // The key, as PKCS #8 or as PKCS #1, decoded to a CryptoAPI private key blob.
+  // Whatever happens from here on, the buffers that held its bytes are wiped.
+  struct Wipe {
+    TlsSession& session;
+    ~Wipe() {
+      SecureZeroMemory(session.decoded_.data(), session.decoded_.size());
+      SecureZeroMemory(session.der_.data(), session.der_.size());
+      SecureZeroMemory(session.file_.data(), session.file_.size());
+    }
+  } const wipe{*this};
   if (!read_file(files.key_file, reason)) return false;
   const auto text = std::span<const char>(file_).first(file_size_);
   const BYTE* rsa = nullptr;
@@ -402,9 +418,6 @@ bool TlsSession::load_client(const TlsFiles& files, std::span<char> reason) noex
   if (imported) s_.destroy_key(key);
   // Releasing the provider stores the key in the container.
   s_.release_provider(provider, 0);
-  std::memset(decoded_.data(), 0, decoded_.size());
-  std::memset(der_.data(), 0, der_.size());
-  std::memset(file_.data(), 0, file_.size());
   if (!imported) {
     put(reason, "%s: the key does not import (error %lu)", files.key_file,
         static_cast<unsigned long>(GetLastError()));
@@ -614,18 +627,63 @@ bool TlsSession::host_address(const char* host, std::span<BYTE> out, DWORD& size
   return false;
 }
 
-bool TlsSession::names_address(PCCERT_CONTEXT certificate, std::span<const BYTE> address) noexcept {
+// The certificate's subjectAltName, decoded into decoded_; null when it has none.
+const CERT_ALT_NAME_INFO* TlsSession::alt_names(PCCERT_CONTEXT certificate) noexcept {
   const CERT_INFO* info = certificate->pCertInfo;
   PCERT_EXTENSION extension =
       s_.find_extension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-  if (extension == nullptr) return false;
+  if (extension == nullptr) return nullptr;
   DWORD size = static_cast<DWORD>(decoded_.size());
   if (!s_.decode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
                  extension->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG, nullptr, decoded_.data(),
                  &size)) {
-    return false;
+    return nullptr;
   }
-  const auto* names = reinterpret_cast<const CERT_ALT_NAME_INFO*>(decoded_.data());
+  return reinterpret_cast<const CERT_ALT_NAME_INFO*>(decoded_.data());
+}
+
+namespace {
+
+// `pattern` (a DNS name of a certificate, in UTF-16) against `host`, letters
+// in any case: equal, or "*." and the rest equal to `host` after its first
+// label, with at least two labels after the wildcard. No other wildcard.
+bool dns_name_matches(const wchar_t* pattern, const char* host) noexcept {
+  const auto lower = [](unsigned c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
+  const auto same = [&](const wchar_t* p, const char* h) {
+    for (; *p != L'\0' && *h != '\0'; ++p, ++h) {
+      if (*p == L'*' || lower(static_cast<unsigned>(*p)) !=
+                            lower(static_cast<unsigned>(static_cast<unsigned char>(*h))))
+        return false;
+    }
+    return *p == L'\0' && *h == '\0';
+  };
+  if (pattern[0] != L'*') return same(pattern, host);
+  if (pattern[1] != L'.') return false;
+  const wchar_t* rest = pattern + 2;
+  int dots = 0;
+  for (const wchar_t* p = rest; *p != L'\0'; ++p) dots += *p == L'.' ? 1 : 0;
+  const char* after = std::strchr(host, '.');
+  return dots >= 1 && after != nullptr && after != host && same(rest, after + 1);
+}
+
+}  // namespace
+
+bool TlsSession::names_host(PCCERT_CONTEXT certificate, const char* host) noexcept {
+  const CERT_ALT_NAME_INFO* names = alt_names(certificate);
+  if (names == nullptr) return false;
+  for (DWORD i = 0; i < names->cAltEntry; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && entry.pwszDNSName != nullptr &&
+        dns_name_matches(entry.pwszDNSName, host)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TlsSession::names_address(PCCERT_CONTEXT certificate, std::span<const BYTE> address) noexcept {
+  const CERT_ALT_NAME_INFO* names = alt_names(certificate);
+  if (names == nullptr) return false;
   for (DWORD i = 0; i < names->cAltEntry; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
     if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
@@ -746,6 +804,9 @@ bool TlsSession::verify(const char* host, DWORD deadline, std::span<char> reason
       ok = false;
     } else if (by_address && !names_address(server, std::span(address).first(address_size))) {
       put(reason, "certificate verify failed: IP address mismatch");
+      ok = false;
+    } else if (!by_address && !names_host(server, host)) {
+      put(reason, "certificate verify failed: host name mismatch");
       ok = false;
     }
   }
