@@ -52,7 +52,7 @@ struct Closer {
 using Open = std::unique_ptr<Channel, Closer>;
 
 Open open(const char* wanted) {
-  return Open(link::pcsc::open_reader(FakePcsc::functions(), wanted));
+  return Open(link::pcsc::open_reader(FakePcsc::functions(), wanted, link::unused_handle()));
 }
 
 // One frame through the transport: the reply's bytes, empty for no reply.
@@ -360,7 +360,8 @@ TEST(PcscOpen, ChoosingAReaderAndOwningIt) {
     FakePcsc pcsc;
     pcsc.add(std::string(300, 'R'));
     link::OpenFailure why;
-    EXPECT_EQ(link::pcsc::open_reader(FakePcsc::functions(), "RRR", &why), nullptr);
+    EXPECT_EQ(link::pcsc::open_reader(FakePcsc::functions(), "RRR", link::unused_handle(), &why),
+              nullptr);
     EXPECT_NE(std::string(why.text()).find("longer than 255 bytes"), std::string::npos)
         << why.text();
   }
