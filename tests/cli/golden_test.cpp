@@ -17,14 +17,18 @@
 #include <regex>
 #include <sstream>
 
+#include "replay/replay.h"
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
-#include "sim/replay.h"
 #include "simulator.h"
 #include "spawned_tool.h"
 
 namespace vorkand::sim {
 namespace {
+
+using replay::parse_recording;
+using replay::Recording;
+using replay::Replay;
 
 std::string quote(const std::string& arg) {
   std::string quoted = "'";

@@ -5,20 +5,44 @@
 
 #include <sstream>
 
+#include "cli/apdu_text.h"
 #include "cli/atr.h"
 #include "cli/atr_list.h"
 #include "cli/pcsc_errors.h"
-#include "cli/port.h"
+#include "cli/port_names.h"
 #include "cli/script.h"
 #include "cli/status_words.h"
+#include "common/hex.h"
 #include "sim/card_file.h"
-#include "sim/hex.h"
+
+// The tool declares the part of pcsc-lite it calls itself (it loads the
+// library at run time); where pcsc-lite's headers are at hand, they must agree.
+#ifdef VORKAND_CHECK_PCSCLITE_TYPES
+#include <winscard.h>
+
+#include <cstddef>
+#include <type_traits>
+
+#include "cli/pcsc_binding.h"
+namespace tool_pcsc = vorkand::cli::pcsc;
+static_assert(std::is_same_v<tool_pcsc::Dword, DWORD>);
+static_assert(std::is_same_v<tool_pcsc::Long, LONG>);
+static_assert(std::is_same_v<tool_pcsc::Context, SCARDCONTEXT>);
+static_assert(sizeof(tool_pcsc::ReaderState) == sizeof(SCARD_READERSTATE));
+static_assert(offsetof(tool_pcsc::ReaderState, event_state) ==
+              offsetof(SCARD_READERSTATE, dwEventState));
+static_assert(offsetof(tool_pcsc::ReaderState, atr) == offsetof(SCARD_READERSTATE, rgbAtr));
+static_assert(tool_pcsc::kStatePresent == SCARD_STATE_PRESENT);
+static_assert(tool_pcsc::kStateUnpowered == SCARD_STATE_UNPOWERED);
+static_assert(tool_pcsc::kCancelled == static_cast<DWORD>(SCARD_E_CANCELLED));
+static_assert(tool_pcsc::kNoReaders == static_cast<DWORD>(SCARD_E_NO_READERS_AVAILABLE));
+#endif
 
 namespace vorkand::cli {
 namespace {
 
 AtrInfo decode(std::string_view hex) {
-  return decode_atr(sim::parse_hex(hex).value());
+  return decode_atr(common::parse_hex(hex).value());
 }
 
 TEST(Atr, DecodesTheBuiltInT0Atr) {
@@ -143,7 +167,7 @@ TEST(Atr, GivesEachInterfaceByteItsMeaning) {
 
 TEST(Atr, DecodesCompactTlvHistoricalBytes) {
   // Category 80: card service data, card capabilities, status indicator.
-  Historical h = decode_historical(sim::parse_hex("80 31 C0 73 BE 21 00 82 90 00").value());
+  Historical h = decode_historical(common::parse_hex("80 31 C0 73 BE 21 00 82 90 00").value());
   EXPECT_EQ(h.format, "compact-TLV");
   ASSERT_EQ(h.objects.size(), 3u);
   EXPECT_EQ(h.objects[0].name, "card service data");
@@ -155,19 +179,19 @@ TEST(Atr, DecodesCompactTlvHistoricalBytes) {
             "record number; data coding: proprietary write, FF not a tag byte, data unit of 1 "
             "byte");
   // The data coding byte alone: TLV files, write AND, FF valid, 2^4 quartets.
-  EXPECT_EQ(decode_historical(sim::parse_hex("80 72 00 F4").value()).objects.at(0).meaning,
+  EXPECT_EQ(decode_historical(common::parse_hex("80 72 00 F4").value()).objects.at(0).meaning,
             "selection: ; data coding: EFs of TLV structure, write AND, FF valid as a first tag "
             "byte, data unit of 8 bytes");
   EXPECT_EQ(h.objects[2].meaning, "SW 90 00");
   // Category 00: the last three bytes are the life cycle and SW1 SW2.
-  h = decode_historical(sim::parse_hex("00 66 01 02 03 04 05 06 05 90 00").value());
+  h = decode_historical(common::parse_hex("00 66 01 02 03 04 05 06 05 90 00").value());
   EXPECT_EQ(h.objects.at(0).name, "pre-issuing data");
   EXPECT_EQ(h.status_meaning, "operational, activated, SW 90 00");
-  EXPECT_EQ(decode_historical(sim::parse_hex("80 35 01").value()).error,
+  EXPECT_EQ(decode_historical(common::parse_hex("80 35 01").value()).error,
             "object 35 runs past the end");
-  EXPECT_EQ(decode_historical(sim::parse_hex("41 42").value()).format, "proprietary");
+  EXPECT_EQ(decode_historical(common::parse_hex("41 42").value()).format, "proprietary");
   // A contactless card's: the application identifier as BER-TLV 4F.
-  h = decode_historical(sim::parse_hex("80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00").value());
+  h = decode_historical(common::parse_hex("80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00").value());
   ASSERT_EQ(h.objects.size(), 1u) << h.error;
   EXPECT_EQ(h.objects[0].name, "application identifier");
   EXPECT_EQ(h.objects[0].meaning, "RID A0 00 00 03 06, PIX 03 00 01 00 00 00 00");

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "serve_process.h"
-#include "sim/hex.h"
 #include "simulator.h"
 #include "test_pki.h"
 #include "vorkand.h"
@@ -38,7 +38,7 @@ class Reader {
     options.trace = [this](const sim::TraceEvent& event) {
       if (event.direction != sim::TraceEvent::Direction::to_reader) return;
       const std::lock_guard lock(mutex_);
-      frames_.push_back(sim::to_hex(event.bytes));
+      frames_.push_back(common::to_hex(event.bytes));
     };
     sim_ = start_simulator(std::move(options));
   }
@@ -57,11 +57,11 @@ class Reader {
 std::string answer(int32_t sw, std::span<const uint8_t> data) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(sw));
-  return std::string(text) + (data.empty() ? "" : " " + sim::to_hex(data));
+  return std::string(text) + (data.empty() ? "" : " " + common::to_hex(data));
 }
 
 std::string tsi(int32_t handle, std::string_view apdu) {
-  const Bytes bytes = sim::parse_hex(apdu).value();
+  const Bytes bytes = common::parse_hex(apdu).value();
   std::array<uint8_t, 256> response{};
   uint8_t length = 0;
   const int32_t sw = ICC_tsi_api(handle, static_cast<int32_t>(bytes.size()), bytes.data(), &length,

@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "cli/hex_input.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace vorkand::cli {
 namespace {
@@ -38,7 +38,7 @@ constexpr std::array<FiEntry, 16> kFi{{{372, 4},
 constexpr std::array<int, 16> kDi{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
 std::string hex(std::span<const uint8_t> bytes) {
-  return sim::to_hex(bytes);
+  return common::to_hex(bytes);
 }
 
 // TB1 (deprecated): the programming voltage PI1 in volts and the largest
@@ -434,8 +434,8 @@ std::vector<std::string> describe_atr(const AtrInfo& info) {
     lines.push_back(etu_line(*rates));
   }
   if (!info.historical.empty()) {
-    lines.push_back(
-        fmt::format("historical  {}  |{}|", hex(info.historical), sim::printable(info.historical)));
+    lines.push_back(fmt::format("historical  {}  |{}|", hex(info.historical),
+                                common::printable(info.historical)));
     const Historical decoded = decode_historical(info.historical);
     lines.push_back(fmt::format("  category {:02X}: {}", decoded.category, decoded.format));
     for (const HistoricalObject& object : decoded.objects) {

@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "cli/status_words.h"
@@ -54,11 +56,21 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
   }
   // A wrong check byte makes the ATR as unusable as a broken one.
   if (report.info.tck && !report.info.tck_ok) {
-    return out.fail(kExitFailure,
-                    fmt::format("malformed ATR: TCK {:02X} is wrong, the bytes before it give {:02X}",
-                                *report.info.tck, *report.info.tck_expected));
+    return out.fail(
+        kExitFailure,
+        fmt::format("malformed ATR: TCK {:02X} is wrong, the bytes before it give {:02X}",
+                    *report.info.tck, *report.info.tck_expected));
   }
   return kExitOk;
+}
+
+Command add_atr(CLI::App& app) {
+  auto typed = std::make_shared<std::vector<std::string>>();
+  CLI::App* atr = app.add_subcommand(
+      "atr", "power up the card (or take the ATR given in hex), decode its ATR, look it up");
+  atr->add_option("hex", *typed,
+                  "an ATR to decode instead of the card's: hex bytes, spaces or colons between");
+  return {atr, [typed](const Context& context) { return run_atr(context, *typed); }};
 }
 
 }  // namespace vorkand::cli

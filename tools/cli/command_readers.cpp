@@ -3,6 +3,7 @@
 // readers' mappings alone, one a line (for completion).
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -99,6 +100,18 @@ int run_readers(const Context& context, const ReadersSettings& settings) {
   }
   context.out.readers(ports, list_pcsc_readers());
   return kExitOk;
+}
+
+Command add_readers(CLI::App& app) {
+  auto settings = std::make_shared<ReadersSettings>();
+  CLI::App* readers = app.add_subcommand(
+      "readers", "what COM1..COM4 map to and whether they open; the PC/SC readers");
+  readers->add_flag("--probe", settings->probe,
+                    "send each COM port that opens a reader reset, to see whether a reader "
+                    "answers (side by side, one silence limit in all)");
+  readers->add_flag("--names", settings->names,
+                    "only the PC/SC readers, as pcsc:NAME one a line (for completion)");
+  return {readers, [settings](const Context& context) { return run_readers(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

@@ -6,12 +6,14 @@
 #include <iostream>
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/status_words.h"
 #include "cli/text_file.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
@@ -33,7 +35,7 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, const ScriptSettin
       break;
     case ScriptLine::Kind::apdu:
       exchange = settings.no_get_response ? send(line.apdu) : whole_answer(line.apdu, send);
-      result.command = sim::to_hex(line.apdu);
+      result.command = common::to_hex(line.apdu);
       break;
   }
   result.data = std::move(exchange.data);
@@ -172,6 +174,23 @@ int run_script(const Context& context, const ScriptSettings& settings) {
   CT_close(*handle);
   out.script_summary(tally.checked, tally.mismatches);
   return tally.mismatches == 0 && !reader_failed ? kExitOk : kExitFailure;
+}
+
+Command add_script(CLI::App& app) {
+  auto settings = std::make_shared<ScriptSettings>();
+  CLI::App* script = app.add_subcommand("script", "run an APDU script, checking status words");
+  script
+      ->add_option("file", settings->path,
+                   "script ('-': standard input): 'APDU -> SW' lines, power-up or reset, "
+                   "reset-reader, exit")
+      ->required();
+  script->add_flag("--strict", settings->strict,
+                   "a line without '-> SW' fails on any status word but 90 00");
+  script->add_flag("--no-power-up", settings->no_power_up, kNoPowerUpHelp);
+  script->add_flag("--no-get-response", settings->no_get_response, kNoGetResponseHelp);
+  // Accepted as before: whole answers are the default now.
+  script->add_flag("--get-response", kGetResponseHelp)->group("");
+  return {script, [settings](const Context& context) { return run_script(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

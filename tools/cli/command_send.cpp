@@ -2,10 +2,12 @@
 // direction and protocol given.
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "cli/status_words.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
@@ -67,7 +69,7 @@ int run_send(const Context& context, const SendSettings& settings) {
     }
     out.apdu(apdu, result.data, result.sw);
     if (is_reader_error(result.sw)) {
-      failed(fmt::format("{}: {}", sim::to_hex(apdu), reader_failure(context, result.sw)));
+      failed(fmt::format("{}: {}", common::to_hex(apdu), reader_failure(context, result.sw)));
       break;
     }
     // Warnings (61 xx not fetched, 62 xx, 63 xx) are answers like 90 00.
@@ -77,6 +79,25 @@ int run_send(const Context& context, const SendSettings& settings) {
   }
   CT_close(*handle);
   return status;
+}
+
+Command add_send(CLI::App& app) {
+  auto settings = std::make_shared<SendSettings>();
+  CLI::App* send = app.add_subcommand("send", "send APDUs (through ICC_tsi_api by default)");
+  send->add_option("apdu", settings->apdus, "APDUs in hex, one an argument")->required();
+  send->add_option("--direction", settings->direction,
+                   "use ICC_command with this direction: 1 the card returns data, 0 it does not "
+                   "(default: 1 for an APDU of header and Le only)")
+      ->check(CLI::IsMember({0, 1}));
+  send->add_option("--protocol", settings->protocol,
+                   "use ICC_command with this protocol: 0 T=0, 1 T=1 (default 0)")
+      ->check(CLI::IsMember({0, 1}));
+  send->add_flag("--power-up", settings->power_up, "power the card up first (ICC_reset)");
+  send->add_flag("--no-power-up", settings->no_power_up, kNoPowerUpHelp);
+  send->add_flag("--no-get-response", settings->no_get_response, kNoGetResponseHelp);
+  // Accepted as before: whole answers are the default now.
+  send->add_flag("--get-response", kGetResponseHelp)->group("");
+  return {send, [settings](const Context& context) { return run_send(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/pcsc_watch.h"
 #include "cli/session.h"
@@ -163,6 +165,19 @@ int run_watch(const Context& context, const WatchSettings& settings) {
     prober.join();
   }
   return status;
+}
+
+Command add_watch(CLI::App& app) {
+  auto settings = std::make_shared<WatchSettings>();
+  CLI::App* watch = app.add_subcommand("watch", kWatchAbout);
+  watch->add_option("--count", settings->count, "stop after this many events")
+      ->check(CLI::PositiveNumber);
+  watch
+      ->add_option("--probe-serial", settings->probe_serial,
+                   "also power up the card on each COM port every SECONDS to see readers and "
+                   "cards come and go there (each look resets the card)")
+      ->check(CLI::Range(1, 3600));
+  return {watch, [settings](const Context& context) { return run_watch(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

@@ -1,14 +1,22 @@
-// The commands of the `vorkand` tool, one file each. A command reports
-// through the context's output and returns the exit status: 0 success, 1 a
-// reader or card error, 2 a usage error.
+// The commands of the `vorkand` tool, one file each. Each file adds its
+// command and the command's options to the parser (add_*); `main` parses and
+// runs the command chosen. A command reports through the context's output and
+// returns the exit status: 0 success, 1 a reader or card error, 2 a usage
+// error.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/output.h"
+
+namespace CLI {
+class App;
+}
 
 namespace vorkand::cli {
 
@@ -63,6 +71,41 @@ struct DesSettings {
   std::string key;
   std::vector<std::string> blocks;
 };
+
+// A command as the parser knows it: its subcommand, whose options hold what
+// was typed once the command line is parsed, and what runs it then.
+struct Command {
+  CLI::App* app = nullptr;
+  std::function<int(const Context&)> run;
+  // The words after the command are the command's to judge, not the parser's
+  // (a command that only says it does not run here).
+  bool takes_any_words = false;
+};
+
+// Each adds the command, with its options, to `app`.
+Command add_demo(CLI::App& app);
+Command add_sim(CLI::App& app);
+Command add_atr(CLI::App& app);
+Command add_send(CLI::App& app);
+Command add_script(CLI::App& app);
+Command add_des(CLI::App& app);
+Command add_readers(CLI::App& app);
+Command add_watch(CLI::App& app);
+
+// The commands that run on Linux only, as the help describes them.
+inline constexpr const char* kDemoAbout = "the library's typical use against the simulator";
+inline constexpr const char* kSimAbout = "run the simulated reader for other programs until Ctrl-C";
+inline constexpr const char* kWatchAbout =
+    "one line per PC/SC reader or card coming or going, until Ctrl-C";
+
+// The flags send and script share.
+inline constexpr const char* kGetResponseHelp = "whole answers (the default)";
+inline constexpr const char* kNoGetResponseHelp =
+    "hand on 61 xx and 6C xx as the card gives them (by default the rest of 61 xx is fetched "
+    "with GET RESPONSE, and on 6C xx the APDU is sent again with Le xx)";
+inline constexpr const char* kNoPowerUpHelp =
+    "leave the card as it is (by default, when the reader refuses a first APDU because the "
+    "card is not powered, the card is powered up and the APDU sent again)";
 
 int run_demo(const Context& context, const SimSettings& settings);
 int run_sim(const Context& context, const SimSettings& settings);

@@ -12,13 +12,13 @@
 
 #include "cli/output.h"
 #include "cli/status_words.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace vorkand::cli {
 namespace {
 
 std::string hex(std::span<const uint8_t> bytes) {
-  return sim::to_hex(bytes, "");
+  return common::to_hex(bytes, "");
 }
 
 std::string quoted(const std::string& text) {

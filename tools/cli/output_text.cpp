@@ -10,25 +10,25 @@
 
 #include "cli/output.h"
 #include "cli/status_words.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace vorkand::cli {
 namespace {
 
 std::string hex(std::span<const uint8_t> bytes) {
-  return sim::to_hex(bytes);
+  return common::to_hex(bytes);
 }
 
 // "data  HEX  |text|" for up to 16 bytes; a longer answer as a dump, 16
 // bytes a row after their offset, each line after the first `indent`ed.
 std::string data_note(const Bytes& data, std::string_view indent = "") {
   constexpr std::size_t kRow = 16;
-  if (data.size() <= kRow) return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+  if (data.size() <= kRow) return fmt::format("data  {}  |{}|", hex(data), common::printable(data));
   std::string text = "data";
   for (std::size_t at = 0; at < data.size(); at += kRow) {
     const auto row = std::span(data).subspan(at, std::min(kRow, data.size() - at));
     if (at != 0) text += fmt::format("\n{}    ", indent);
-    text += fmt::format("  {:04X}  {:<47}  |{}|", at, hex(row), sim::printable(row));
+    text += fmt::format("  {:04X}  {:<47}  |{}|", at, hex(row), common::printable(row));
   }
   return text;
 }

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "cli/port.h"
+#include "cli/apdu_text.h"
 
 namespace vorkand::cli {
 

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "cli/port.h"
+#include "cli/apdu_text.h"
 
 namespace vorkand::cli {
 namespace {

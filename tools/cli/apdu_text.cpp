@@ -1,25 +1,11 @@
-#include "cli/port.h"
+#include "cli/apdu_text.h"
 
 #include <fmt/format.h>
 
-#include <cctype>
-
 #include "cli/hex_input.h"
+#include "common/hex.h"
 
 namespace vorkand::cli {
-
-std::optional<std::string> normalise_port(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (std::string_view port : kPorts) {
-    if (upper == port) return upper;
-  }
-  return std::nullopt;
-}
-
-std::string port_variable(std::string_view port) {
-  return "VORKAND_" + std::string(port);
-}
 
 std::variant<Bytes, std::string> parse_apdu(std::string_view text) {
   auto read = read_hex(text);
