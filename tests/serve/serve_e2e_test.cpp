@@ -129,7 +129,10 @@ TEST(ServeTest, ASerialReaderServedOverTlsAndTcpAnswersAsOnItsOwnPort) {
   const auto expected_frames = reader.frames();
   ASSERT_EQ(expected[4].substr(0, 4), "9000");
 
-  ServeProcess tls(with_tls(pki, {"--listen", "127.0.0.1:0", "--reader", reader.path()}));
+  const std::string trace = pki.file("serve.trace");
+  std::remove(trace.c_str());
+  ServeProcess tls(
+      with_tls(pki, {"--listen", "127.0.0.1:0", "--reader", reader.path(), "--trace", trace}));
   ServeProcess plain({"--listen", "127.0.0.1:0", "--reader", reader.path()});
   ASSERT_NE(tls.port(), 0) << tls.log();
   ASSERT_NE(plain.port(), 0) << plain.log();
@@ -150,6 +153,12 @@ TEST(ServeTest, ASerialReaderServedOverTlsAndTcpAnswersAsOnItsOwnPort) {
               std::string::npos)
         << server->log();
   }
+  // The frame trace has every frame, the PIN of VERIFY masked.
+  std::ifstream in(trace);
+  const std::string traced((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(traced.find(" > 00 49 09 00 20 00 00 04 ** ** ** ** 00\n"), std::string::npos)
+      << traced;
+  EXPECT_EQ(traced.find("31 32 33 34"), std::string::npos) << traced;
   const std::string connected = tls.log();
   EXPECT_NE(connected.find("client CN=desk host, SHA-256 " + pki.fingerprint("client")),
             std::string::npos)
