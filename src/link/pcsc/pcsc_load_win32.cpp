@@ -1,4 +1,4 @@
-// WinSCard, loaded with LoadLibraryA the first time a PC/SC port is opened, so
+// WinSCard, loaded from System32 the first time a PC/SC port is opened, so
 // the DLL's import table names only KERNEL32 and the C runtime.
 #include <windows.h>
 
@@ -16,7 +16,8 @@ bool bind(HMODULE library, const char* name, Function& function) noexcept {
 }
 
 const Functions* load() noexcept {
-  HMODULE library = ::LoadLibraryA("winscard.dll");
+  // From System32 only: a winscard.dll planted beside the host is never loaded.
+  HMODULE library = ::LoadLibraryExA("winscard.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (library == nullptr) return nullptr;
   static Functions functions{};
   const bool bound = bind(library, "SCardEstablishContext", functions.establish_context) &&
