@@ -8,12 +8,3 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) ExitProcess(3);
   return TRUE;
 }
-
-__declspec(dllexport) LONG WINAPI
-    SCardEstablishContext(DWORD scope, LPCVOID one, LPCVOID two, void* context) {
-  (void)scope;
-  (void)one;
-  (void)two;
-  (void)context;
-  return 0;
-}
