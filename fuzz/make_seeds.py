@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora under fuzz/corpus/: a handful of readable cases per
 harness, laid out the way the harnesses read their input (integers are taken
-from the end of the input, byte strings from the front)."""
+from the end of the input, byte strings from the front). Files named
+finding-* are the inputs of past findings, kept as they were found; this
+script leaves them alone."""
 import hashlib
 import os
 import sys
@@ -170,6 +172,128 @@ telnet_seeds = {
 }
 
 
+# The mapping harness: the whole input is a port name and a mapping; read
+# from both ends, it also scripts a PC/SC reader list and the name wanted.
+mapping_seeds = {
+    "rfc2217": b"rfc2217://readerhost:7000",
+    "tcp_ipv4": b"tcp://192.0.2.7:4001",
+    "rfc2217_ipv6": b"rfc2217://[::1]:7000",
+    "rfc2217s": b"rfc2217s://Reader-1.example:65535",
+    "tls_v4_in_v6": b"tls://[::ffff:127.0.0.1]:1",
+    "port_zero": b"tcp://host:0",
+    "port_too_big": b"tcp://host:65536",
+    "leading_zero": b"tcp://host:07000",
+    "no_port": b"rfc2217://[::1]",
+    "trailing": b"tcp://host:7000/",
+    "com_name": b"com4",
+    "pcsc_names": b"pcsc:\x02Virtual PCD 00 00\x00Virtual PCD 00 01\x00PCD 00 01\x03",
+}
+
+
+# The secret harness: the input is a frame, and past its first byte an APDU.
+secret_seeds = {
+    "verify_t1": h("00 49 0D 00 20 00 81 08 31 32 33 34 FF FF FF FF 00"),
+    "change_reference_t0": h("40 49 15 80 24 00 81 10 31 32 33 34 FF FF FF FF 35 36 37 38 FF FF FF FF 00"),
+    "reset_retry_counter_short_frame": h("00 49 20 00 2C 00 81 08 31 32"),
+    "verify_no_data": h("00 49 05 00 20 00 81 00 00"),
+    "read_binary": h("00 4F 05 00 B0 00 00 10 00"),
+    "reader_command": h("80 00 04 80 62 00 00 00"),
+}
+
+
+# The PC/SC harness reads, per frame: the head, the kind of frame (and its
+# bytes), then what each PC/SC call answers.
+def pcsc_seed(steps):
+    s = Seed()
+    for step in steps:
+        step(s)
+    return s.data()
+
+
+def frame(kind, head_t1=True):
+    return lambda s: s.bool(head_t1).u8(kind)
+
+
+def ok(s):
+    s.u8(0)
+
+
+def protocol_t1(s):
+    s.u8(0)
+
+
+def status_atr(atr):
+    return lambda s: (s.u8(0), s.int(len(atr), 0, 40).bytes(atr), s.u8(0))
+
+
+def card(apdu, answer_len, answer=b""):
+    def lay(s):
+        s.bool(True).u8(6).int(len(apdu), 0, 251).bytes(apdu).bool(True)
+        s.u8(0).u8(0).int(answer_len, 0, 260).bytes(answer)
+    return lay
+
+
+def long_card(apdu, answer_len):
+    def lay(s):
+        s.bool(True).u8(6).int(len(apdu), 0, 251).bytes(apdu).bool(True)
+        s.u8(0).u8(255).int(answer_len, 0, 65538)
+    return lay
+
+
+def get_response(le):
+    return lambda s: s.bool(True).u8(5).u8(0x00).u8(le).bool(True)
+
+
+atr_t1 = h("3B 95 13 81 01 80 73 FF 01 00 0B")
+power_up = [frame(1), ok, protocol_t1, frame(2), status_atr(atr_t1), frame(3), status_atr(atr_t1)]
+pcsc_seeds = {
+    "power_up": pcsc_seed(power_up),
+    "select": pcsc_seed(power_up + [card(h("00 A4 00 00 02 3F 00"), 2, h("90 00"))]),
+    "long_answer": pcsc_seed(power_up + [long_card(h("00 B0 00 00 00"), 700), get_response(0),
+                                         get_response(0), get_response(0)]),
+    "switch_protocol": pcsc_seed(power_up + [lambda s: s.bool(True).u8(4).u8(1).bool(False),
+                                             status_atr(atr_t1), ok, protocol_t1]),
+    "reset_then_refused": pcsc_seed(power_up + [frame(0), lambda s: s.u8(200).u8(0x20)]),
+}
+
+
+# The replay harness: trace text, a zero byte, then bytes that steer the replay.
+replay_seeds = {
+    "session": b"""0.000010 COM1 3 open vorkand 1.0.0, serial port /dev/pts/4, 9600 baud 8E1, no flow control
+0.000200 COM1 3 > 80 00 04 80 62 00 00 00
+0.001000 COM1 3 < 80 00 02 90 00 00
+0.002000 COM1 3 call CT_reset -> 9000
+0.003000 COM1 3 > 00 49 0D 00 20 00 81 08 ** ** ** ** ** ** ** ** 00
+0.004000 COM1 3 < 00 49 02 90 00 00
+0.005000 COM1 3 > 40 4F 05 00 B0 00 00 10 00
+0.006000 COM1 3 < 40 4F 03 41
+5.006000 COM1 3 end silence: no complete reply within 5 s
+\x00\x02\x11""",
+    "two_ports_and_endings": b"""1.000000 COM2 4 > 80 00 04 80 60 00 00 00
+1.000100 COM1 5 > 80 00 04 80 62 00 00 00
+1.000200 com2 6 < 80 00 02 90 00
+1.000300 COM2 6 end hang-up: the line closed
+1.000400 COM2 7 > 00 4F 05 00 B0 00 00 00 00
+1.000500 COM2 7 < 00 4F FF 00 00 00
+1.000600 COM2 7 end overlong: more than 256 bytes
+not a trace line
+1.000700 COM2 7 > 80 00 04 80 61 00 00 00
+\x00\x01\x00\x05""",
+    "bad_frame": b"0.1 COM1 1 > 80 0G\n",
+}
+
+
+# The ATR harness: the input is an ATR, and as text, the words of `atr HEX`.
+atr_seeds = {
+    "simulated_t0": h("3B 95 11 80 01 76 6F 72 6B 61 64"),
+    "t1_tck": h("3B F0 11 22 33 81 31 FE 45 80 31 C0 73 BE 21 00 82 90 00 5E"),
+    "compact_tlv_status": h("3B 8C 80 01 00 31 C0 64 08 44 03 01 00 90 00 F1"),
+    "truncated": h("3F F3 11 22"),
+    "text": b"3B 95:11\n80 01 76 6F 72 6B 61 64",
+    "text_lone_digit": b"3B 9 5",
+}
+
+
 def write(root, name, seeds):
     d = os.path.join(root, name)
     os.makedirs(d, exist_ok=True)
@@ -184,3 +308,8 @@ if __name__ == "__main__":
     write(root, "card", card_seeds)
     write(root, "des", des_seeds)
     write(root, "telnet", telnet_seeds)
+    write(root, "mapping", mapping_seeds)
+    write(root, "secret", secret_seeds)
+    write(root, "pcsc", pcsc_seeds)
+    write(root, "replay", replay_seeds)
+    write(root, "atr", atr_seeds)

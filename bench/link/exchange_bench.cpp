@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "link/exchange.h"
-#include "link/system_port.h"
+#include "link/serial/serial_device.h"
 #include "link/trace.h"
 #include "measure.h"
 #include "pty_pair.h"
@@ -60,7 +60,7 @@ const Bytes kStatus{0x80, 0x00, 0x02, 0x90, 0x00, 0x00};
 class Line {
  public:
   Line() {
-    handle_ = vorkand::link::open_device(pty_.path().c_str());
+    handle_ = vorkand::link::serial::open_device(pty_.path().c_str());
     port_.emplace(handle_);
     reader_ = std::thread([this] {
       while (!stop_) {
@@ -74,7 +74,7 @@ class Line {
     stop_ = true;
     reader_.join();
     port_.reset();
-    vorkand::link::close_port(handle_);
+    vorkand::link::serial::close_device(handle_);
   }
   bool ok() const { return pty_.ok() && handle_ > 0; }
   int32_t handle() const { return handle_; }
@@ -105,7 +105,7 @@ class Line {
  private:
   PtyPair pty_;
   int32_t handle_ = 0;
-  std::optional<vorkand::link::SystemPort> port_;
+  std::optional<vorkand::link::serial::SerialDevice> port_;
   std::atomic<bool> stop_{false};
   std::thread reader_;
 };
@@ -263,11 +263,11 @@ BENCHMARK(trace_limit_interleaved)->UseRealTime()->Iterations(4000);
 
 void silent_line_cpu(benchmark::State& state) {
   PtyPair pty;  // nobody answers on the master
-  const int32_t handle = vorkand::link::open_device(pty.path().c_str());
+  const int32_t handle = vorkand::link::serial::open_device(pty.path().c_str());
   if (!pty.ok() || handle <= 0) return state.SkipWithError("no pseudo-terminal");
   double cpu = 0;
   for (auto _ : state) {
-    vorkand::link::SystemPort port(handle);
+    vorkand::link::serial::SerialDevice port(handle);
     vorkand::link::SystemClock clock;
     std::array<uint8_t, kMaxReply> reply{};
     const double start = cpu_ms();
@@ -276,7 +276,7 @@ void silent_line_cpu(benchmark::State& state) {
     if (count != 0) state.SkipWithError("a silent line answered");
   }
   state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations());
-  vorkand::link::close_port(handle);
+  vorkand::link::serial::close_device(handle);
 }
 BENCHMARK(silent_line_cpu)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 

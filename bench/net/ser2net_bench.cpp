@@ -44,10 +44,11 @@
 #include <vector>
 
 #include "link/channel.h"
+#include "link/channel_opener.h"
+#include "link/clock.h"
 #include "link/exchange.h"
 #include "link/net/network_port.h"
 #include "link/net/socket.h"
-#include "link/system_port.h"
 #include "loopback_socket.h"
 #include "measure.h"
 #include "pty_pair.h"

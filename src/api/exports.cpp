@@ -7,6 +7,7 @@
 #include "card/card.h"
 #include "des/des.h"
 #include "link/channel.h"
+#include "link/channel_opener.h"
 #include "link/handles.h"
 #include "link/reader_wire.h"
 #include "link/trace.h"

@@ -69,18 +69,4 @@ class Channel {
   std::unique_ptr<Trace> trace_;
 };
 
-// Opens what COM port `index` (1..4) is mapped to and returns its channel
-// (allocated; the caller owns it), or nullptr with nothing left open.
-// `name_as_given` is the caller's own spelling of "COMn". On failure the
-// reason is in `why`.
-Channel* open_channel(int index, const char* name_as_given, OpenFailure& why) noexcept;
-// Opens `mapping` itself, spelled as a VORKAND_COMn value ("/dev/ttyUSB0",
-// "rfc2217://HOST:PORT", "pcsc:NAME", ...), for callers that name the port
-// directly. The channel is not marked as mapped.
-Channel* open_mapped(const char* mapping, OpenFailure& why) noexcept;
-inline Channel* open_channel(int index, const char* name_as_given) noexcept {
-  OpenFailure ignored;
-  return open_channel(index, name_as_given, ignored);
-}
-
 }  // namespace vorkand::link

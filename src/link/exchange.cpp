@@ -24,7 +24,7 @@ bool is_complete(std::span<const uint8_t> gathered) noexcept {
 
 }  // namespace
 
-int32_t exchange_frame(Port& port, Clock& clock, std::span<const uint8_t> frame,
+int32_t exchange_frame(BytePort& port, Clock& clock, std::span<const uint8_t> frame,
                        std::span<uint8_t, kMaxReply> reply, ExchangeObserver* observer) noexcept {
   // A late reply to an earlier command must never pass for the reply to this one.
   port.discard_input();
@@ -62,7 +62,7 @@ int32_t exchange_frame(Port& port, Clock& clock, std::span<const uint8_t> frame,
     const uint32_t silent = clock.now_ms() - last_arrival;
     if (silent > kSilenceLimitMs) return watch.gave_up(gathered, Ending::silence);
     // Sleep until input comes or until the silence has just passed the limit.
-    if (port.wait_readable(kSilenceLimitMs - silent + 1) == Port::Wait::failed) {
+    if (port.wait_readable(kSilenceLimitMs - silent + 1) == BytePort::Wait::failed) {
       return watch.gave_up(gathered, Ending::hang_up);
     }
   }

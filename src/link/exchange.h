@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <span>
 
+#include "link/byte_port.h"
+#include "link/clock.h"
 #include "link/frame.h"
-#include "link/port.h"
 
 namespace vorkand::link {
 
@@ -67,7 +68,7 @@ class Watch {
 // 256 (what arrived last stays unread), when more than 5000 ms pass without a
 // new byte, or at once when the port fails. `reply` is written only on success.
 // `observer`, when given, sees the frame, the bytes gathered and the ending.
-int32_t exchange_frame(Port& port, Clock& clock, std::span<const uint8_t> frame,
+int32_t exchange_frame(BytePort& port, Clock& clock, std::span<const uint8_t> frame,
                        std::span<uint8_t, kMaxReply> reply,
                        ExchangeObserver* observer = nullptr) noexcept;
 

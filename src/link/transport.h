@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <span>
 
+#include "link/byte_port.h"
+#include "link/clock.h"
 #include "link/exchange.h"
 #include "link/frame.h"
-#include "link/port.h"
 
 namespace vorkand::link {
 
@@ -29,16 +30,16 @@ class Transport {
 };
 
 // The transport over a real port: exchange_frame with the port and clock given.
-class SerialTransport final : public Transport {
+class BytePortTransport final : public Transport {
  public:
-  SerialTransport(Port& port, Clock& clock) noexcept : port_(port), clock_(clock) {}
+  BytePortTransport(BytePort& port, Clock& clock) noexcept : port_(port), clock_(clock) {}
   int32_t exchange(std::span<const uint8_t> frame,
                    std::span<uint8_t, kMaxReply> reply) noexcept override {
     return exchange_frame(port_, clock_, frame, reply, observer());
   }
 
  private:
-  Port& port_;
+  BytePort& port_;
   Clock& clock_;
 };
 

@@ -89,6 +89,8 @@ TEST(Atr, ReportsMalformedAtrs) {
   EXPECT_EQ(decode("3B F0 11 22 33 81").error,
             "truncated after byte 6, in the interface bytes of level 2");
   EXPECT_EQ(decode("95 00").error, "byte 1, TS 95, is neither 3B nor 3F");
+  // A wrong TS still shows the T0 that was read, also when it is 00.
+  EXPECT_EQ(describe_atr(decode("00 00")).at(1), "T0   00  0 historical bytes");
   EXPECT_EQ(decode("3B 02 41").error, "truncated: 2 historical bytes announced, 1 present");
   const AtrInfo wrong = decode("3B 80 01 00");
   EXPECT_EQ(wrong.error, "");

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "link/exchange.h"
-#include "link/posix_settings.h"
-#include "link/system_port.h"
+#include "link/serial/posix_line_settings.h"
+#include "link/serial/serial_device.h"
 #include "pty_pair.h"
 #include "vorkand.h"
 
@@ -78,7 +78,7 @@ class PortTest : public ::testing::Test {
     for (int i = 1; i <= 4; ++i) ::unsetenv(("VORKAND_COM" + std::to_string(i)).c_str());
   }
   int32_t exchange(int32_t handle, const Bytes& frame) {
-    SystemPort port(handle);
+    serial::SerialDevice port(handle);
     SystemClock clock;
     return exchange_frame(port, clock, frame, reply);
   }
@@ -99,7 +99,7 @@ TEST(LineSettings, ReaderLineOnTopOfACookedTerminal) {
   ::cfsetispeed(&cooked, B115200);
   ::cfsetospeed(&cooked, B115200);
 
-  const termios t = line_settings(cooked);
+  const termios t = serial::line_settings(cooked);
   EXPECT_EQ(::cfgetispeed(&t), B9600);
   EXPECT_EQ(::cfgetospeed(&t), B9600);
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -118,34 +118,34 @@ TEST(LineSettings, ReaderLineOnTopOfACookedTerminal) {
 }
 
 TEST(LineSettings, OnlyParityMayBeLostOnTheWayIn) {
-  const termios wanted = line_settings(termios{});
+  const termios wanted = serial::line_settings(termios{});
   termios applied = wanted;
   applied.c_cflag &= ~PARENB;  // what a pseudo-terminal keeps
-  EXPECT_TRUE(settings_took(wanted, applied));
+  EXPECT_TRUE(serial::settings_took(wanted, applied));
   applied = wanted;
   ::cfsetospeed(&applied, B19200);
-  EXPECT_FALSE(settings_took(wanted, applied));
+  EXPECT_FALSE(serial::settings_took(wanted, applied));
   applied = wanted;
   applied.c_iflag |= IXON;
-  EXPECT_FALSE(settings_took(wanted, applied));
+  EXPECT_FALSE(serial::settings_took(wanted, applied));
   applied = wanted;
   applied.c_cflag |= CSTOPB;
-  EXPECT_FALSE(settings_took(wanted, applied));
+  EXPECT_FALSE(serial::settings_took(wanted, applied));
 }
 
 TEST_F(PortTest, ComNamesMapToTheEnvironmentReadAtEachCallElseTtyS) {
   std::array<char, 64> path{};
-  ASSERT_TRUE(com_device_path(4, path));
+  ASSERT_TRUE(serial::com_device_path(4, path));
   EXPECT_STREQ(path.data(), "/dev/ttyS3");
   map(4, "/dev/pts/77");
-  ASSERT_TRUE(com_device_path(4, path));
+  ASSERT_TRUE(serial::com_device_path(4, path));
   EXPECT_STREQ(path.data(), "/dev/pts/77");
   map(4, "");
-  ASSERT_TRUE(com_device_path(4, path));
+  ASSERT_TRUE(serial::com_device_path(4, path));
   EXPECT_STREQ(path.data(), "/dev/ttyS3");
   map(4, std::string(100, 'x'));
-  EXPECT_FALSE(com_device_path(4, path)) << "a path that does not fit is refused";
-  EXPECT_FALSE(com_device_path(5, path));
+  EXPECT_FALSE(serial::com_device_path(4, path)) << "a path that does not fit is refused";
+  EXPECT_FALSE(serial::com_device_path(5, path));
 }
 
 // --- Names and failed opens --------------------------------------------------
@@ -221,7 +221,7 @@ TEST_F(PortTest, OpenPortIsRefusedToEveryoneElseAndStaysUsable) {
   EXPECT_EQ(exclusive, 1);
 
   EXPECT_EQ(CT_open("COM1"), 0) << "second open in this process";
-  EXPECT_EQ(open_device(pty.path().c_str()), 0);
+  EXPECT_EQ(serial::open_device(pty.path().c_str()), 0);
 
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);

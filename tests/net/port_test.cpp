@@ -15,11 +15,12 @@
 #include <vector>
 
 #include "link/channel.h"
+#include "link/channel_opener.h"
+#include "link/clock.h"
 #include "link/exchange.h"
 #include "link/net/network_port.h"
 #include "link/net/socket.h"
 #include "link/net/telnet_codec.h"
-#include "link/system_port.h"
 #include "loopback_socket.h"
 
 namespace vorkand::link::net {
@@ -214,12 +215,12 @@ TEST(NetworkPort, CommandsAloneAreNoInput) {
     }
   });
   const auto start = SteadyClock::now();
-  EXPECT_EQ(port.wait_readable(300), Port::Wait::timeout);
+  EXPECT_EQ(port.wait_readable(300), BytePort::Wait::timeout);
   EXPECT_GE(SteadyClock::now() - start, 290ms);
   EXPECT_EQ(port.bytes_waiting(), 0);
   // In the flood: still no input, and the wait still ends on time.
   const auto flooded = SteadyClock::now();
-  EXPECT_EQ(port.wait_readable(100), Port::Wait::timeout);
+  EXPECT_EQ(port.wait_readable(100), BytePort::Wait::timeout);
   EXPECT_LT(SteadyClock::now() - flooded, 300ms);
   EXPECT_EQ(port.bytes_waiting(), 0);
   server.join();
@@ -244,7 +245,7 @@ TEST(NetworkPort, AClosedOrResetConnectionEndsTheExchangeAtOnce) {
     EXPECT_LT(SteadyClock::now() - start, 1s) << reset;
     server.join();
     EXPECT_FALSE(port.write_all(frame));
-    EXPECT_EQ(port.wait_readable(1000), Port::Wait::failed);
+    EXPECT_EQ(port.wait_readable(1000), BytePort::Wait::failed);
   }
 }
 

@@ -52,7 +52,7 @@ struct Closer {
 using Open = std::unique_ptr<Channel, Closer>;
 
 Open open(const char* wanted) {
-  return Open(link::pcsc::open_reader(FakePcsc::functions(), wanted));
+  return Open(link::pcsc::open_reader(FakePcsc::functions(), wanted, link::unused_handle()));
 }
 
 // One frame through the transport: the reply's bytes, empty for no reply.
@@ -354,6 +354,16 @@ TEST(PcscOpen, ChoosingAReaderAndOwningIt) {
     }
     ASSERT_EQ(power_up(*channel), 0x9000);
     EXPECT_EQ(pcsc.reader(static_cast<std::size_t>(c.opens)).log.front(), "connect") << c.wanted;
+  }
+  {
+    // A name too long to hold is refused with a reason for the trace.
+    FakePcsc pcsc;
+    pcsc.add(std::string(300, 'R'));
+    link::OpenFailure why;
+    EXPECT_EQ(link::pcsc::open_reader(FakePcsc::functions(), "RRR", link::unused_handle(), &why),
+              nullptr);
+    EXPECT_NE(std::string(why.text()).find("longer than 255 bytes"), std::string::npos)
+        << why.text();
   }
 
   FakePcsc pcsc;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "link/port.h"
+#include "link/clock.h"
 
 namespace vorkand::test {
 

@@ -28,7 +28,7 @@
 
 #include "failure.h"
 #include "fake_clock.h"
-#include "link/port.h"
+#include "link/byte_port.h"
 
 namespace vorkand::test {
 
@@ -38,7 +38,7 @@ struct Event {
   bool hang_up = false;        // from here on nothing more comes: waits fail
 };
 
-class FakePort final : public link::Port {
+class FakePort final : public link::BytePort {
  public:
   static constexpr long kMaxCalls = 200000;
 

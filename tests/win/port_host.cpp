@@ -10,13 +10,14 @@
 #include <cstdio>
 #include <span>
 
-#include "link/system_port.h"
+#include "link/clock.h"
+#include "link/serial/serial_device.h"
 
 namespace {
 
-using vorkand::link::Port;
+using vorkand::link::BytePort;
 using vorkand::link::SystemClock;
-using vorkand::link::SystemPort;
+using vorkand::link::serial::SerialDevice;
 
 int g_failures = 0;
 
@@ -32,10 +33,10 @@ constexpr std::array<uint8_t, 9> kPoll{0x00, 0x49, 0x05, 0x00, 0x00, 0x00, 0x00,
 constexpr std::array<uint8_t, 10> kData{0x00, 0x4F, 0x06, 0xDE, 0xAD, 0xBE, 0xEF, 0x90, 0x00, 0x00};
 
 // Gathers exactly `into.size()` bytes, waiting at most 2 s for each arrival.
-bool gather(Port& port, std::span<uint8_t> into) {
+bool gather(BytePort& port, std::span<uint8_t> into) {
   std::size_t have = 0;
   while (have < into.size()) {
-    if (port.wait_readable(2000) != Port::Wait::readable) return false;
+    if (port.wait_readable(2000) != BytePort::Wait::readable) return false;
     const int32_t n = port.read(into.subspan(have));
     if (n < 0) return false;
     have += static_cast<std::size_t>(n);
@@ -47,16 +48,16 @@ bool gather(Port& port, std::span<uint8_t> into) {
 
 int main() {
   check("a COM port that does not exist is not opened",
-        vorkand::link::open_com_port(9, "COM9") == 0);
+        vorkand::link::serial::open_com_device(9, "COM9") == 0);
 
-  const int32_t handle = vorkand::link::open_com_port(1, "COM1");
+  const int32_t handle = vorkand::link::serial::open_com_device(1, "COM1");
   check("COM1 opens and takes 9600 8E1", handle != 0 && handle != -1);
   if (handle == 0) return 1;
-  SystemPort port(handle);
+  SerialDevice port(handle);
   SystemClock clock;
 
   const uint32_t before = clock.now_ms();
-  check("a silent line times out", port.wait_readable(50) == Port::Wait::timeout);
+  check("a silent line times out", port.wait_readable(50) == BytePort::Wait::timeout);
   check("... after the time given, not before", clock.now_ms() - before >= 50);
   check("nothing is waiting", port.bytes_waiting() == 0);
 
@@ -80,21 +81,21 @@ int main() {
   check("a read takes only what is waiting", port.read(std::span(data).subspan(3)) == 7);
   check("the reply came whole and in order", data == kData);
 
-  check("close_port closes", vorkand::link::close_port(handle));
-  check("close_port refuses a closed handle", !vorkand::link::close_port(handle));
-  check("close_port refuses 0", !vorkand::link::close_port(0));
+  check("close_device closes", vorkand::link::serial::close_device(handle));
+  check("close_device refuses a closed handle", !vorkand::link::serial::close_device(handle));
+  check("close_device refuses 0", !vorkand::link::serial::close_device(0));
 
   // A port that is gone fails at once instead of looking silent.
   const uint32_t dead_since = clock.now_ms();
   check("a closed port reports failure on the query", port.bytes_waiting() < 0);
   check("... on a read", port.read(data) < 0);
-  check("... on a wait", port.wait_readable(3000) == Port::Wait::failed);
+  check("... on a wait", port.wait_readable(3000) == BytePort::Wait::failed);
   check("... at once", clock.now_ms() - dead_since < 1000);
   check("... on a write", !port.write_all(kPoll));
 
-  const int32_t by_path = vorkand::link::open_device("\\\\.\\COM1");
+  const int32_t by_path = vorkand::link::serial::open_device("\\\\.\\COM1");
   check("open_device opens the port by its device path", by_path != 0);
-  check("... and closes it", by_path != 0 && vorkand::link::close_port(by_path));
+  check("... and closes it", by_path != 0 && vorkand::link::serial::close_device(by_path));
 
   return g_failures == 0 ? 0 : 1;
 }

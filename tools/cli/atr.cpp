@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 
 #include "sim/hex.h"
@@ -198,6 +199,7 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
   }
   info.ts = atr[0];
   info.t0 = atr[1];
+  info.has_t0 = true;
   // The rest is still decoded as if the convention were direct; a later
   // break replaces this error.
   if (info.ts != 0x3B && info.ts != 0x3F) {
@@ -253,6 +255,35 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
   }
   info.extra = atr.size() - at;
   return info;
+}
+
+std::variant<std::vector<uint8_t>, std::string> parse_typed_atr(
+    const std::vector<std::string>& words) {
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  std::size_t column = 0;
+  std::string joined;
+  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+  for (const char c : joined) {
+    ++column;
+    const bool separator = c == ' ' || c == '\t' || c == ':';
+    if (separator && high < 0) continue;
+    if (separator || !std::isxdigit(static_cast<unsigned char>(c))) {
+      return fmt::format("'{}' breaks at character {}: {}", joined, column,
+                         separator ? "a lone hex digit before it" : "not a hex digit");
+    }
+    const int value = std::isdigit(static_cast<unsigned char>(c))
+                          ? c - '0'
+                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
+    if (high < 0) {
+      high = value;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high * 16 + value));
+      high = -1;
+    }
+  }
+  if (high >= 0) return fmt::format("'{}' ends in a lone hex digit", joined);
+  return bytes;
 }
 
 std::optional<ClockRates> clock_rates(const AtrInfo& info) {
@@ -334,7 +365,7 @@ std::vector<AtrField> atr_fields(const AtrInfo& info) {
                            : info.ts == 0x3F ? "inverse convention"
                                              : "not a valid TS (3B or 3F)";
   fields.push_back({"TS", info.ts, convention});
-  if (info.error.empty() || !info.levels.empty() || info.t0 != 0) {
+  if (info.has_t0) {
     std::string present;
     const char* names[] = {"TA1", "TB1", "TC1", "TD1"};
     for (int bit = 0; bit < 4; ++bit) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace vorkand::cli {
@@ -56,6 +57,7 @@ struct Historical {
 struct AtrInfo {
   uint8_t ts = 0;
   uint8_t t0 = 0;
+  bool has_t0 = false;  // the ATR has a second byte
   std::vector<AtrLevel> levels;
   std::vector<int> protocols;  // in the order offered; T=0 when TD1 is absent
   std::vector<uint8_t> historical;
@@ -68,6 +70,13 @@ struct AtrInfo {
 };
 
 AtrInfo decode_atr(std::span<const uint8_t> atr);
+
+// An ATR typed on the command line (`vorkand atr 3B 95 ...`): the words as
+// bytes, pairs of hex digits with spaces, tabs or colons between bytes (each
+// word holds bytes of its own); else the message saying where they stop being
+// hex.
+std::variant<std::vector<uint8_t>, std::string> parse_typed_atr(
+    const std::vector<std::string>& words);
 
 // The clock rate factors: Fi and Di from TA1; nothing when TA1 holds a
 // reserved value.

@@ -2,7 +2,6 @@
 // command line), decode the ATR and look it up in the list of known cards.
 #include <fmt/format.h>
 
-#include <cctype>
 #include <sstream>
 
 #include "cli/commands.h"
@@ -12,40 +11,6 @@
 #include "vorkand.h"
 
 namespace vorkand::cli {
-namespace {
-
-// The typed words as bytes, or where they stop being hex: pairs of digits,
-// with spaces or colons between bytes (each word is bytes of its own).
-std::variant<Bytes, std::string> typed_atr(const std::vector<std::string>& words) {
-  Bytes bytes;
-  int high = -1;
-  std::size_t column = 0;
-  std::string joined;
-  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
-  for (const char c : joined) {
-    ++column;
-    const bool separator = c == ' ' || c == '\t' || c == ':';
-    if (separator && high < 0) continue;
-    if (separator || !std::isxdigit(static_cast<unsigned char>(c))) {
-      return fmt::format("'{}' breaks at character {}: {}", joined, column,
-                         separator ? "a lone hex digit before it" : "not a hex digit");
-    }
-    const int value = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
-    if (high < 0) {
-      high = value;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high * 16 + value));
-      high = -1;
-    }
-  }
-  if (high >= 0) return fmt::format("'{}' ends in a lone hex digit", joined);
-  return bytes;
-}
-
-}  // namespace
-
 int run_atr(const Context& context, const std::vector<std::string>& typed) {
   Output& out = context.out;
   AtrReport report;
@@ -59,7 +24,7 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
 
   Exchange atr;
   if (!typed.empty()) {
-    auto bytes = typed_atr(typed);
+    auto bytes = parse_typed_atr(typed);
     if (auto* error = std::get_if<std::string>(&bytes)) {
       return out.fail(kExitUsage, "not an ATR in hex: " + *error);
     }

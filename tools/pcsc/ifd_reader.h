@@ -22,7 +22,7 @@
 #include <span>
 #include <string_view>
 
-#include "link/port.h"
+#include "link/byte_port.h"
 #include "link/reader_wire.h"
 #include "link/transport.h"
 

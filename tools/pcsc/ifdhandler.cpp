@@ -25,9 +25,10 @@
 
 #include "ifd_reader.h"
 #include "link/channel.h"
+#include "link/channel_opener.h"
+#include "link/clock.h"
 #include "link/environment.h"
 #include "link/pcsc/pcsc_channel.h"
-#include "link/system_port.h"
 #include "link/transport.h"
 
 extern "C" {

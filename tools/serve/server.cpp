@@ -16,6 +16,7 @@
 
 #include "frame_reader.h"
 #include "link/channel.h"
+#include "link/channel_opener.h"
 #include "link/exchange.h"
 #include "link/trace.h"
 #include "log.h"

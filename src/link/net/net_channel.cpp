@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "link/clock.h"
 #include "link/environment.h"
 #include "link/net/address.h"
 #include "link/net/net_channel.h"
@@ -22,7 +23,6 @@
 #include "link/net/socket.h"
 #include "link/net/tls.h"
 #include "link/open_names.h"
-#include "link/system_port.h"
 
 namespace vorkand::link::net {
 namespace {
@@ -100,7 +100,7 @@ class NetworkChannel final : public Channel {
   Claims claims_;
   SystemClock clock_;
   NetworkPort port_;
-  SerialTransport transport_;
+  BytePortTransport transport_;
 };
 
 // The files a TLS open reads, from VORKAND_TLS_CA, _CERT and _KEY. False

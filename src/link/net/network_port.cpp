@@ -185,7 +185,7 @@ int32_t NetworkPort::read(std::span<uint8_t> into) noexcept {
   return static_cast<int32_t>(count);
 }
 
-Port::Wait NetworkPort::wait_readable(uint32_t timeout_ms) noexcept {
+BytePort::Wait NetworkPort::wait_readable(uint32_t timeout_ms) noexcept {
   if (data_count() > 0) return Wait::readable;
   const bool arrived = receive_until([this] { return data_count() > 0; }, timeout_ms);
   if (arrived) return Wait::readable;

@@ -1,4 +1,4 @@
-// A serial port on the network behind the Port seam: a TCP connection to a
+// A serial port on the network behind the byte port seam: a TCP connection to a
 // serial port server, either speaking Telnet with the COM-PORT-OPTION or
 // carrying the line's bytes as they are. The frame exchange above it sees
 // only data bytes: Telnet commands are answered or dropped as they arrive.
@@ -9,13 +9,14 @@
 #include <cstdint>
 #include <span>
 
+#include "link/byte_port.h"
+#include "link/clock.h"
 #include "link/net/byte_stream.h"
 #include "link/net/telnet_codec.h"
-#include "link/port.h"
 
 namespace vorkand::link::net {
 
-class NetworkPort final : public Port {
+class NetworkPort final : public BytePort {
  public:
   enum class Protocol : uint8_t {
     raw,     // bytes as they are; the line settings are the server's

@@ -22,26 +22,13 @@
 #include <thread>
 #include <utility>
 
+#include "link/clock.h"
+#include "link/net/posix_tcp.h"
 #include "link/net/socket.h"
 #include "link/posix_descriptor.h"
-#include "link/system_port.h"
 
 namespace vorkand::link::net {
 namespace {
-
-// A reply usually follows a small segment of the server's own (the answer to
-// a purge request, a notification). A server that batches small segments
-// (Nagle) holds the reply until that segment is acknowledged, and a delayed
-// acknowledgement would add tens of milliseconds to every exchange: where the
-// system allows, acknowledge at once after every receive.
-#ifdef TCP_QUICKACK
-void acknowledge_at_once(int fd) noexcept {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
-#else
-void acknowledge_at_once(int) noexcept {}
-#endif
 
 addrinfo stream_hints(int flags) noexcept {
   addrinfo hints{};

@@ -27,8 +27,9 @@
 #include <new>
 #include <utility>
 
+#include "link/clock.h"
+#include "link/net/posix_tcp.h"
 #include "link/net/tls.h"
-#include "link/system_port.h"
 
 namespace vorkand::link::net {
 namespace {
@@ -328,19 +329,6 @@ bool present(const Functions& f, SSL_CTX* context, const TlsFiles& files,
   }
   return ok;
 }
-
-// OpenSSL reads the socket itself: after each read, acknowledge at once what
-// arrived, as socket_receive does, or a server that batches small segments
-// (Nagle) holds its next record until a delayed acknowledgement comes, tens
-// of milliseconds later.
-#ifdef TCP_QUICKACK
-void acknowledge_at_once(int fd) noexcept {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
-#else
-void acknowledge_at_once(int) noexcept {}
-#endif
 
 bool is_ip_literal(const char* host) noexcept {
   // Names hold letters; IPv4 addresses only digits and dots; IPv6 ones colons.

@@ -128,11 +128,18 @@ bool choose_reader(const Functions& functions, Context context, std::string_view
       return false;
     }
     std::unique_ptr<char[]> list(new (std::nothrow) char[length + 1]);
-    if (!list) return false;
+    if (!list) {
+      why.say("out of memory for the reader list");
+      return false;
+    }
     const auto listed =
         static_cast<uint32_t>(functions.list_readers(context, nullptr, list.get(), &length));
     if (listed == kInsufficientBuffer) continue;  // a reader arrived in between
-    if (listed != kSuccess) return false;
+    if (listed != kSuccess) {
+      why.say("PC/SC could not list the readers: %s",
+              listed == kNoService ? "no service" : "failed");
+      return false;
+    }
     list[length] = '\0';
 
     std::string_view match;
@@ -155,11 +162,16 @@ bool choose_reader(const Functions& functions, Context context, std::string_view
     } else if (containing > 1) {
       say_names(why, "several readers match \"%.*s\": %s", wanted, list.get(), length, true);
     }
+    if (containing == 1 && match.size() >= chosen.size()) {
+      why.say("the name of the reader matching \"%.*s\" is longer than %zu bytes",
+              static_cast<int>(wanted.size()), wanted.data(), chosen.size() - 1);
+    }
     if (containing != 1 || match.size() >= chosen.size()) return false;
     std::memcpy(chosen.data(), match.data(), match.size());
     chosen[match.size()] = '\0';
     return true;
   }
+  why.say("the reader list kept changing while it was read");
   return false;
 }
 

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <new>
 
-#include "link/handles.h"
 #include "link/open_names.h"
 #include "link/pcsc/card_session.h"
 #include "link/pcsc/reader_emulation.h"
@@ -77,7 +76,7 @@ class PcscChannel final : public Channel {
 
 }  // namespace
 
-Channel* open_reader(const Functions& functions, std::string_view wanted,
+Channel* open_reader(const Functions& functions, std::string_view wanted, int32_t handle,
                      OpenFailure* why) noexcept {
   OpenFailure ignored;
   OpenFailure& failure = why != nullptr ? *why : ignored;
@@ -90,7 +89,7 @@ Channel* open_reader(const Functions& functions, std::string_view wanted,
   std::array<char, kMaxReaderName> name{};
   PcscChannel* channel = nullptr;
   if (choose_reader(functions, context, wanted, name, failure)) {
-    channel = new (std::nothrow) PcscChannel(unused_handle(), functions, context, name.data());
+    channel = new (std::nothrow) PcscChannel(handle, functions, context, name.data());
   }
   if (channel == nullptr) {
     functions.release_context(context);
@@ -105,7 +104,7 @@ Channel* open_reader(const Functions& functions, std::string_view wanted,
   return channel;
 }
 
-Channel* open_pcsc(const char* mapping, OpenFailure& why) noexcept {
+Channel* open_pcsc(const char* mapping, int32_t handle, OpenFailure& why) noexcept {
   const Functions* functions = system_functions();
   if (functions == nullptr) {
     why.say("no PC/SC service: the PC/SC library is not installed");
@@ -113,7 +112,7 @@ Channel* open_pcsc(const char* mapping, OpenFailure& why) noexcept {
   }
   std::string_view wanted(mapping);
   wanted.remove_prefix(std::min(wanted.size(), kPcscPrefix.size()));
-  return open_reader(*functions, wanted, &why);
+  return open_reader(*functions, wanted, handle, &why);
 }
 
 }  // namespace vorkand::link::pcsc

@@ -4,6 +4,7 @@
 // transport runs as it does for a serial reader.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "link/channel.h"
@@ -18,12 +19,14 @@ namespace vorkand::link::pcsc {
 // channel (allocated; the caller owns it), or nullptr with nothing left open
 // when PC/SC is not running, no reader or more than one matches, or this
 // process already has the reader open; then the reason is in `why` when given.
-Channel* open_reader(const Functions& functions, std::string_view wanted,
+// The channel's handle is `handle`: the system gives a reader no number, so
+// the caller chooses one that no open port holds.
+Channel* open_reader(const Functions& functions, std::string_view wanted, int32_t handle,
                      OpenFailure* why = nullptr) noexcept;
 
 // The port kind for mappings "pcsc:NAME": loads the system's PC/SC services
-// and opens NAME with them.
-Channel* open_pcsc(const char* mapping, OpenFailure& why) noexcept;
+// and opens NAME with them, as `handle`.
+Channel* open_pcsc(const char* mapping, int32_t handle, OpenFailure& why) noexcept;
 
 inline constexpr std::string_view kPcscPrefix = "pcsc:";
 

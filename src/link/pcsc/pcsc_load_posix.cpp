@@ -4,29 +4,18 @@
 #include <dlfcn.h>
 
 #include "link/pcsc/pcsc_api.h"
+#include "link/pcsc/pcsc_bind.h"
 
 namespace vorkand::link::pcsc {
 namespace {
-
-template <typename Function>
-bool bind(void* library, const char* name, Function& function) noexcept {
-  function = reinterpret_cast<Function>(::dlsym(library, name));
-  return function != nullptr;
-}
 
 const Functions* load() noexcept {
   void* library = ::dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return nullptr;
   static Functions functions{};
-  const bool bound = bind(library, "SCardEstablishContext", functions.establish_context) &&
-                     bind(library, "SCardReleaseContext", functions.release_context) &&
-                     bind(library, "SCardListReaders", functions.list_readers) &&
-                     bind(library, "SCardConnect", functions.connect) &&
-                     bind(library, "SCardReconnect", functions.reconnect) &&
-                     bind(library, "SCardDisconnect", functions.disconnect) &&
-                     bind(library, "SCardTransmit", functions.transmit) &&
-                     bind(library, "SCardStatus", functions.status) &&
-                     bind(library, "SCardGetStatusChange", functions.get_status_change);
+  const bool bound = bind_functions(functions, [library](const char* name) noexcept {
+    return reinterpret_cast<void (*)()>(::dlsym(library, name));
+  });
   if (!bound) {
     ::dlclose(library);
     return nullptr;

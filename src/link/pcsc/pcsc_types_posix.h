@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #define VORKAND_SCARD_CALL
+// pcsc-lite names its functions without a character-width suffix.
+#define VORKAND_SCARD_NARROW ""
 
 namespace vorkand::link::pcsc {
 

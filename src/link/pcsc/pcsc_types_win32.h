@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #define VORKAND_SCARD_CALL __stdcall
+// The narrow-character functions that take or give strings end in "A".
+#define VORKAND_SCARD_NARROW "A"
 
 namespace vorkand::link::pcsc {
 

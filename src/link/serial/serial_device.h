@@ -1,5 +1,6 @@
-// The operating system's serial port behind the Port seam. One source file per
-// platform implements everything declared here (posix_port.cpp on POSIX).
+// The serial device: the operating system's serial port behind the byte port
+// seam. One source file per platform implements everything declared here
+// (posix_serial_device.cpp, win32_serial_device.cpp).
 #pragma once
 
 #include <array>
@@ -7,10 +8,10 @@
 #include <cstdint>
 #include <span>
 
+#include "link/byte_port.h"
 #include "link/open_failure.h"
-#include "link/port.h"
 
-namespace vorkand::link {
+namespace vorkand::link::serial {
 
 // Writes the device COM port `index` (1..4) opens into `out`, zero-terminated:
 // on POSIX the path VORKAND_COMn names (else /dev/ttyS<index-1>), on Windows
@@ -24,21 +25,21 @@ bool com_device_name(int index, const char* name_as_given, std::span<char> out) 
 // by it; POSIX maps the index to VORKAND_COMn or /dev/ttyS<index-1>).
 // Returns the handle, never 0, or 0 with nothing left open and the reason in
 // `why` when given ("missing", "permission denied", "not a terminal", "busy").
-int32_t open_com_port(int index, const char* name_as_given, OpenFailure* why = nullptr) noexcept;
+int32_t open_com_device(int index, const char* name_as_given, OpenFailure* why = nullptr) noexcept;
 
 // Opens a device by path with the same exclusive open and line settings.
 int32_t open_device(const char* path, OpenFailure* why = nullptr) noexcept;
 
 // Releases the exclusive lock and closes. False when the system refused.
-bool close_port(int32_t handle) noexcept;
+bool close_device(int32_t handle) noexcept;
 
-// A non-owning view of an open port.
-class SystemPort final : public Port {
+// A non-owning view of an open device.
+class SerialDevice final : public BytePort {
  public:
-  explicit SystemPort(int32_t handle) noexcept;
-  ~SystemPort() override;
-  SystemPort(const SystemPort&) = delete;
-  SystemPort& operator=(const SystemPort&) = delete;
+  explicit SerialDevice(int32_t handle) noexcept;
+  ~SerialDevice() override;
+  SerialDevice(const SerialDevice&) = delete;
+  SerialDevice& operator=(const SerialDevice&) = delete;
   // Wakes a wait on the port, from another thread, and makes every later
   // write and wait fail: the port is about to be closed.
   void cancel() noexcept;
@@ -56,10 +57,4 @@ class SystemPort final : public Port {
   std::array<int, 2> wake_{-1, -1};
 };
 
-// The system's monotonic clock in milliseconds, wrapping at 2^32.
-class SystemClock final : public Clock {
- public:
-  uint32_t now_ms() noexcept override;
-};
-
-}  // namespace vorkand::link
+}  // namespace vorkand::link::serial

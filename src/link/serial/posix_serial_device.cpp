@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,10 +18,10 @@
 #include "link/environment.h"
 #include "link/frame.h"
 #include "link/posix_descriptor.h"
-#include "link/posix_settings.h"
-#include "link/system_port.h"
+#include "link/serial/posix_line_settings.h"
+#include "link/serial/serial_device.h"
 
-namespace vorkand::link {
+namespace vorkand::link::serial {
 namespace {
 
 // Bits that only some systems have; 0 where the system lacks them.
@@ -144,7 +143,7 @@ bool com_device_name(int index, const char* /*name_as_given*/, std::span<char> o
   return com_device_path(index, out);
 }
 
-int32_t open_com_port(int index, const char* /*name_as_given*/, OpenFailure* why) noexcept {
+int32_t open_com_device(int index, const char* /*name_as_given*/, OpenFailure* why) noexcept {
   char path[PATH_MAX];
   if (!com_device_path(index, path)) {
     if (why != nullptr) why->say("the device path is too long");
@@ -193,12 +192,12 @@ int32_t open_device(const char* path, OpenFailure* why) noexcept {
   return fd;
 }
 
-bool close_port(int32_t handle) noexcept {
+bool close_device(int32_t handle) noexcept {
   if (handle <= 0) return false;
   return release(handle);
 }
 
-SystemPort::SystemPort(int32_t handle) noexcept : handle_(handle) {
+SerialDevice::SerialDevice(int32_t handle) noexcept : handle_(handle) {
   // Without the pipe (out of descriptors) a wait cannot be woken: a call in
   // flight on a handle being closed then ends with its silence limit.
   if (::pipe2(wake_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -215,20 +214,20 @@ SystemPort::SystemPort(int32_t handle) noexcept : handle_(handle) {
   }
 }
 
-SystemPort::~SystemPort() {
+SerialDevice::~SerialDevice() {
   for (const int fd : wake_) {
     if (fd >= 0) ::close(fd);
   }
 }
 
-void SystemPort::cancel() noexcept {
+void SerialDevice::cancel() noexcept {
   cancelled_.store(true, std::memory_order_relaxed);
   // The byte stays unread: every later wait wakes at once too.
   const uint8_t wake = 1;
   if (wake_[1] >= 0) (void)!::write(wake_[1], &wake, 1);
 }
 
-bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
+bool SerialDevice::write_all(std::span<const uint8_t> bytes) noexcept {
   if (cancelled_.load(std::memory_order_relaxed)) return false;
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -246,13 +245,13 @@ bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
   return true;
 }
 
-int32_t SystemPort::bytes_waiting() noexcept {
+int32_t SerialDevice::bytes_waiting() noexcept {
   int waiting = 0;
   if (::ioctl(handle_, FIONREAD, &waiting) != 0) return -1;
   return waiting;
 }
 
-int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
+int32_t SerialDevice::read(std::span<uint8_t> into) noexcept {
   const std::size_t wanted = std::min<std::size_t>(into.size(), INT32_MAX);
   for (;;) {
     const ssize_t got = ::read(handle_, into.data(), wanted);
@@ -262,7 +261,7 @@ int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
   }
 }
 
-Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
+BytePort::Wait SerialDevice::wait_readable(uint32_t timeout_ms) noexcept {
   // A negative descriptor (no wake pipe) is left out by poll().
   std::array<pollfd, 2> entries{pollfd{handle_, POLLIN, 0}, pollfd{wake_[0], POLLIN, 0}};
   const int ready = ::poll(entries.data(), entries.size(),
@@ -281,16 +280,8 @@ Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
   return Wait::readable;
 }
 
-void SystemPort::discard_input() noexcept {
+void SerialDevice::discard_input() noexcept {
   ::tcflush(handle_, TCIFLUSH);
 }
 
-uint32_t SystemClock::now_ms() noexcept {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const auto ms =
-      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1'000'000u;
-  return static_cast<uint32_t>(ms);  // wraps at 2^32, as intended
-}
-
-}  // namespace vorkand::link
+}  // namespace vorkand::link::serial

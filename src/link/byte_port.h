@@ -1,6 +1,7 @@
-// The narrow platform seams under the frame exchange: a serial port and a
-// millisecond clock. The POSIX port (system_port.h) is one implementation; the
-// tests' fake port and fake clock are another.
+// The byte port: the narrow seam under the frame exchange through which bytes
+// go to a reader and come back. The serial device (serial/serial_device.h) and
+// a serial port on the network (net/network_port.h) are implementations; the
+// tests' fake port is another.
 #pragma once
 
 #include <cstdint>
@@ -8,15 +9,7 @@
 
 namespace vorkand::link {
 
-// A wrapping 32-bit millisecond counter; only differences are used, so a
-// wrap-around during a wait neither ends nor lengthens it.
-class Clock {
- public:
-  virtual ~Clock() = default;
-  virtual uint32_t now_ms() noexcept = 0;
-};
-
-class Port {
+class BytePort {
  public:
   enum class Wait : uint8_t {
     readable,  // input is waiting (or may be: the caller asks bytes_waiting)
@@ -24,7 +17,7 @@ class Port {
     failed,    // the port hung up or reported an error: nothing more will come
   };
 
-  virtual ~Port() = default;
+  virtual ~BytePort() = default;
   // Writes every byte, retrying partial writes and interruptions.
   // False when the port refused the write.
   virtual bool write_all(std::span<const uint8_t> bytes) noexcept = 0;

@@ -1,4 +1,4 @@
-// The pure parts of the POSIX serial port, apart so that tests can reach them
+// The pure parts of the POSIX serial device, apart so that tests can reach them
 // without a device: the device a COM name stands for, and the reader's line
 // settings.
 #pragma once
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <span>
 
-namespace vorkand::link {
+namespace vorkand::link::serial {
 
 // Writes the device path for COM port `index` (1..4) into `out`, zero-terminated:
 // the value of the environment variable VORKAND_COM<index> when it is set and
@@ -27,4 +27,4 @@ termios line_settings(const termios& current) noexcept;
 // respect but parity: a pseudo-terminal silently drops the parity bits.
 bool settings_took(const termios& wanted, const termios& applied) noexcept;
 
-}  // namespace vorkand::link
+}  // namespace vorkand::link::serial

@@ -1,4 +1,4 @@
-// The Windows serial port behind the Port seam.
+// The Windows serial device behind the byte port seam.
 //
 // A port is opened by the name as the caller gave it ("COM1", "com1", ...),
 // or, when VORKAND_COMn (or vorkand.ini) maps it to another port ("COM7",
@@ -25,9 +25,9 @@
 #include <string_view>
 
 #include "link/environment.h"
-#include "link/system_port.h"
+#include "link/serial/serial_device.h"
 
-namespace vorkand::link {
+namespace vorkand::link::serial {
 namespace {
 
 // How long wait_readable sleeps between two polls of the input queue: short
@@ -127,7 +127,7 @@ bool com_device_name(int index, const char* name_as_given, std::span<char> out) 
   return true;
 }
 
-int32_t open_com_port(int index, const char* name_as_given, OpenFailure* why) noexcept {
+int32_t open_com_device(int index, const char* name_as_given, OpenFailure* why) noexcept {
   std::array<char, 32> device{};
   if (!com_device_name(index, name_as_given, device)) {
     if (why != nullptr) why->say("not a COM port name");
@@ -140,21 +140,21 @@ int32_t open_device(const char* path, OpenFailure* why) noexcept {
   return open_and_configure(path, why);
 }
 
-bool close_port(int32_t handle) noexcept {
+bool close_device(int32_t handle) noexcept {
   if (handle == 0) return false;
   return CloseHandle(to_handle(handle)) != 0;
 }
 
-SystemPort::SystemPort(int32_t handle) noexcept : handle_(handle) {}
+SerialDevice::SerialDevice(int32_t handle) noexcept : handle_(handle) {}
 
-SystemPort::~SystemPort() = default;
+SerialDevice::~SerialDevice() = default;
 
 // A wait polls the input queue every millisecond and looks at the flag each time.
-void SystemPort::cancel() noexcept {
+void SerialDevice::cancel() noexcept {
   cancelled_.store(true, std::memory_order_relaxed);
 }
 
-bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
+bool SerialDevice::write_all(std::span<const uint8_t> bytes) noexcept {
   if (cancelled_.load(std::memory_order_relaxed)) return false;
   HANDLE h = to_handle(handle_);
   while (!bytes.empty()) {
@@ -168,11 +168,11 @@ bool SystemPort::write_all(std::span<const uint8_t> bytes) noexcept {
   return true;
 }
 
-int32_t SystemPort::bytes_waiting() noexcept {
+int32_t SerialDevice::bytes_waiting() noexcept {
   return queued_input(to_handle(handle_));
 }
 
-int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
+int32_t SerialDevice::read(std::span<uint8_t> into) noexcept {
   HANDLE h = to_handle(handle_);
   const int32_t waiting = queued_input(h);
   if (waiting <= 0) return waiting;
@@ -184,7 +184,7 @@ int32_t SystemPort::read(std::span<uint8_t> into) noexcept {
   return static_cast<int32_t>(got);
 }
 
-Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
+BytePort::Wait SerialDevice::wait_readable(uint32_t timeout_ms) noexcept {
   HANDLE h = to_handle(handle_);
   const DWORD start = GetTickCount();
   for (;;) {
@@ -198,12 +198,8 @@ Port::Wait SystemPort::wait_readable(uint32_t timeout_ms) noexcept {
   }
 }
 
-void SystemPort::discard_input() noexcept {
+void SerialDevice::discard_input() noexcept {
   PurgeComm(to_handle(handle_), PURGE_RXCLEAR);
 }
 
-uint32_t SystemClock::now_ms() noexcept {
-  return GetTickCount();
-}
-
-}  // namespace vorkand::link
+}  // namespace vorkand::link::serial
