@@ -4,6 +4,8 @@
 #   dev     -> libvorkand-dev  header, .so link, vorkand.pc, CMake package
 #   tools   -> vorkand-tools   the vorkand tool, its man page and completion
 #   pcsc    -> vorkand-pcsc    the pcscd driver and its reader.conf.d entry
+#   serve   -> vorkand-serve   the reader server, its man page, systemd unit,
+#                              example configuration and system user
 #
 # The release preset loads this file at the end of project()
 # (CMAKE_PROJECT_vorkand_INCLUDE); the packages are described once the top
@@ -22,6 +24,9 @@ function(vorkand_describe_packages)
   if(NOT TARGET vorkand_ifd)
     message(FATAL_ERROR "The packages need the pcscd driver: install libpcsclite-dev (scripts/deps test)")
   endif()
+  if(NOT TARGET vorkand-serve)
+    message(FATAL_ERROR "The packages need vorkand-serve: install libssl-dev (scripts/deps core)")
+  endif()
   get_target_property(soversion vorkand SOVERSION)
   get_target_property(library_dir vorkand BINARY_DIR)
   set(runtime_package libvorkand${soversion})
@@ -39,7 +44,8 @@ function(vorkand_describe_packages)
   if(NOT gzip_result EQUAL 0)
     message(FATAL_ERROR "gzip failed on the Debian changelog")
   endif()
-  foreach(pair runtime:${runtime_package} dev:libvorkand-dev tools:vorkand-tools pcsc:vorkand-pcsc)
+  foreach(pair runtime:${runtime_package} dev:libvorkand-dev tools:vorkand-tools pcsc:vorkand-pcsc
+               serve:vorkand-serve)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 component)
     list(GET pair 1 package)
@@ -75,7 +81,7 @@ function(vorkand_describe_packages)
   # Debian's file modes (dh_fixperms) and compressed man pages (dh_compress).
   set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/packaging-fixup.cmake)
 
-  set(CPACK_COMPONENTS_ALL runtime dev tools pcsc)
+  set(CPACK_COMPONENTS_ALL runtime dev tools pcsc serve)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_RELEASE ${VORKAND_PACKAGE_RELEASE})
@@ -133,6 +139,25 @@ against that simulator.")
 This pcscd reader driver serves the serial smart-card reader that vorkand
 drives to every PC/SC program. Its entry in /etc/reader.conf.d names the
 reader on COM1; pcscd picks it up when it next starts.")
+
+  # The server links the library's layers in (as the pcscd driver does) and
+  # libssl; its postinst makes the system user, in dialout.
+  set(CPACK_DEBIAN_SERVE_PACKAGE_NAME vorkand-serve)
+  set(CPACK_DEBIAN_SERVE_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_SERVE_PACKAGE_DEPENDS adduser)
+  set(CPACK_DEBIAN_SERVE_PACKAGE_SUGGESTS "pcscd")
+  set(CPACK_DEBIAN_SERVE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/tools/serve/debian/postinst
+      ${PROJECT_SOURCE_DIR}/tools/serve/debian/postrm)
+  set(CPACK_DEBIAN_SERVE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_DEBIAN_SERVE_DESCRIPTION
+      "smart-card readers served to other machines
+vorkand-serve makes any reader that the vorkand library opens (a serial
+reader, a PC/SC reader, a simulator) a network reader: hosts on other
+machines reach it through the library with tls://HOST:PORT, and PC/SC
+programs there through pcscd and the vorkand-pcsc driver. Anywhere but
+loopback, clients must show a TLS client certificate of the configured CA.
+The systemd unit vorkand-serve.service runs it as the system user
+vorkand-serve once /etc/vorkand-serve/vorkand-serve.conf exists.")
 
   include(CPack)
 endfunction()

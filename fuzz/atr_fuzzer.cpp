@@ -22,7 +22,7 @@
 
 #include "check.h"
 #include "cli/atr.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace {
 
@@ -187,7 +187,7 @@ void check_typed(const uint8_t* data, std::size_t size) {
   }
   check(std::get<Bytes>(typed) == *model, "typed ATR bytes");
   for (const char* separator : {" ", ":", ""}) {
-    const auto again = cli::parse_typed_atr({vorkand::sim::to_hex(*model, separator)});
+    const auto again = cli::parse_typed_atr({vorkand::common::to_hex(*model, separator)});
     check(std::holds_alternative<Bytes>(again) && std::get<Bytes>(again) == *model,
           "the tool's printing does not read back");
   }

@@ -294,6 +294,16 @@ atr_seeds = {
 }
 
 
+# vorkand-serve's frame reader: the number of piece sizes, the sizes, then
+# what a client sends.
+serve_frame_seeds = {
+    "two_frames": h("00 80 00 04 80 62 00 00 00 40 4F 05 00 B0 00 00 00 00"),
+    "split_pieces": h("02 01 03 80 00 04 80 60 00 00 00"),
+    "overlong": h("00 40 49 FC 00"),
+    "longest_apdu": h("01 07 40 49 FB") + bytes(range(251)) + h("00"),
+}
+
+
 def write(root, name, seeds):
     d = os.path.join(root, name)
     os.makedirs(d, exist_ok=True)
@@ -313,3 +323,4 @@ if __name__ == "__main__":
     write(root, "pcsc", pcsc_seeds)
     write(root, "replay", replay_seeds)
     write(root, "atr", atr_seeds)
+    write(root, "serve_frame", serve_frame_seeds)

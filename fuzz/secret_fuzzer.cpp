@@ -17,7 +17,7 @@
 
 #include "check.h"
 #include "link/reference_data.h"
-#include "link/trace.h"
+#include "link/trace/trace.h"
 
 namespace {
 

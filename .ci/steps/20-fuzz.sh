@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
-for harness in exchange card des telnet mapping secret pcsc replay atr; do
+for harness in exchange card des telnet mapping secret pcsc replay atr serve_frame; do
   mkdir -p "$work/$harness" "$work/findings-$harness"
   cp fuzz/corpus/$harness/* "$work/$harness/"
   echo "-- fuzz_$harness for ${seconds}s"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The release artifacts, end to end. scripts/release builds them; lintian finds
-# no error in the four Debian packages; apt-get installs them on this machine,
+# no error in the five Debian packages; apt-get installs them on this machine,
 # and they are used as a user would: `vorkand demo` from /usr/bin, a C host built
 # with pkg-config (and one with find_package) running the typical use against
 # `vorkand sim`, and a private pcscd started with the installed reader.conf.d
-# entry seeing the simulated reader and its card. Then the packages are purged:
+# entry seeing the simulated reader and its card, and the installed
+# vorkand-serve, run as its system user, serving the simulator to that host.
+# Then the packages are purged:
 # none of their files, and no package they pulled in, may be left. The Windows
 # zip is unpacked, its file list and checksums checked, and a host links
 # against each DLL's import library.
@@ -12,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 scripts/release
 
-packages=(libvorkand1 libvorkand-dev vorkand-tools vorkand-pcsc)
+packages=(libvorkand1 libvorkand-dev vorkand-tools vorkand-pcsc vorkand-serve)
 # Another install may be running: wait for it, as scripts/deps does.
 apt_lock=(-o DPkg::Lock::Timeout=600)
 work=$(mktemp -d)
@@ -159,6 +161,33 @@ if ! { cmake -S tests/link/host -B "$work/cmake-host" -G Ninja -DCMAKE_BUILD_TYP
   die "a host built with find_package(vorkand)"
 fi
 say "ok   find_package(vorkand)"
+
+echo "-- vorkand-serve as its system user, serving vorkand sim to the host"
+id -nG vorkand-serve | tr ' ' '\n' | grep -qx dialout || die "the user vorkand-serve is not in dialout"
+[ -f /lib/systemd/system/vorkand-serve.service ] || die "no /lib/systemd/system/vorkand-serve.service"
+[ -f /usr/share/man/man8/vorkand-serve.8.gz ] || die "no vorkand-serve(8)"
+[ -f /usr/share/doc/vorkand-serve/examples/vorkand-serve.conf ] || die "no example configuration"
+if command -v systemd-analyze >/dev/null; then
+  # Without man-db the Documentation= line cannot be checked: that alone is fine.
+  systemd-analyze verify /lib/systemd/system/vorkand-serve.service >"$work/verify.out" 2>&1 || true
+  if grep -v "man vorkand-serve(8)" "$work/verify.out" | grep -q .; then
+    die "systemd-analyze verify: $(cat "$work/verify.out")"
+  fi
+fi
+# The simulator's pseudo-terminal stands for a serial device: root:dialout 660.
+chgrp dialout "$device" && chmod 660 "$device"
+setpriv --reuid=vorkand-serve --regid=vorkand-serve --init-groups --no-new-privs \
+  /usr/sbin/vorkand-serve --listen 127.0.0.1:0 --reader "$device" 2>"$work/serve.log" &
+pids+=($!)
+for _ in $(seq 100); do
+  grep -q 'listening on' "$work/serve.log" && break
+  sleep 0.05
+done
+serve_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$work/serve.log")
+[ -n "$serve_port" ] || die "vorkand-serve did not start: $(cat "$work/serve.log")"
+VORKAND_COM1=tcp://127.0.0.1:$serve_port "$work/host" >"$work/served.out" 2>&1 ||
+  { cat "$work/served.out" "$work/serve.log"; die "the typical use through vorkand-serve"; }
+say "ok   vorkand-serve as vorkand-serve (in dialout) serves the simulator: $(grep -c '^ok' "$work/served.out") steps"
 
 echo "-- a private pcscd with the installed reader.conf.d entry"
 mkdir "$work/run"

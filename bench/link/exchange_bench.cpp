@@ -39,7 +39,7 @@
 
 #include "link/exchange.h"
 #include "link/serial/serial_device.h"
-#include "link/trace.h"
+#include "link/trace/trace.h"
 #include "measure.h"
 #include "pty_pair.h"
 #include "vorkand.h"

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/trace.h"
+#include "link/trace/trace.h"
 
 namespace vorkand::api {
 

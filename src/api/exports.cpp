@@ -10,7 +10,7 @@
 #include "link/channel_opener.h"
 #include "link/handles.h"
 #include "link/reader_wire.h"
-#include "link/trace.h"
+#include "link/trace/trace.h"
 #include "link/transport.h"
 #include "vorkand.h"
 
@@ -107,7 +107,7 @@ VORKAND_EXPORT(int32_t) CT_open(const char* port_name) {
     }
     const int32_t handle = channel->handle();
     // VORKAND_TRACE is read at each open: a host turns tracing on by itself.
-    channel->attach_trace(Trace::start(*channel, port_name));
+    channel->start_trace(port_name);
     if (!vorkand::link::remember_channel(channel)) {
       channel->close();
       delete channel;

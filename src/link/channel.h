@@ -11,7 +11,7 @@
 #include <span>
 
 #include "link/open_failure.h"
-#include "link/trace.h"
+#include "link/trace/trace.h"
 #include "link/transport.h"
 
 namespace vorkand::link {
@@ -57,6 +57,19 @@ class Channel {
 
   // The frame trace of this port (see trace.h), nullptr while tracing is off.
   Trace* trace() const noexcept { return trace_.get(); }
+  // Starts the trace of this port just opened, when VORKAND_TRACE asks for
+  // one (see Trace::start), and lets it watch the transport. `name_as_given`
+  // is the name the host gave CT_open.
+  void start_trace(const char* name_as_given) noexcept {
+    attach_trace(Trace::start(PortFacts{.handle = handle(),
+                                        .name_as_given = name_as_given,
+                                        .mapped_by = mapped_by(),
+                                        .describe =
+                                            [](const void* port, std::span<char> out) noexcept {
+                                              static_cast<const Channel*>(port)->describe(out);
+                                            },
+                                        .port = this}));
+  }
   // Takes `trace` over (nullptr: none) and lets it watch the transport.
   void attach_trace(Trace* trace) noexcept {
     trace_.reset(trace);

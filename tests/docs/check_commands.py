@@ -3,7 +3,7 @@
 or, where it needs a reader, another machine or the system's services, still
 names something that exists.
 
-  check_commands.py SOURCE_DIR VORKAND_TOOL
+  check_commands.py SOURCE_DIR VORKAND_TOOL [VORKAND_SERVE]
 
 Commands are the lines of ```sh blocks (only the `$ ` lines when the block
 shows a session with its output) and the `$ ` and `> ` lines of unlabelled
@@ -22,6 +22,7 @@ import sys
 #   run        run as shown (it only sets variables)
 #   tool       the built tool: the command and every option must be in its
 #              --help, and the same words with --help must parse
+#   serve      the built vorkand-serve: every option must be in its --help
 #   script     a script of this tree: it exists and is executable
 #   deps       scripts/deps: each argument names a list in scripts/deps.d/
 #   presets    cmake: every --preset names a preset of that kind
@@ -42,10 +43,14 @@ PROGRAMS = {
     "opensc-tool": "installed",
     "pcscd": "installed",
     "systemctl": "elsewhere",
+    "vorkand-serve": "serve",
+    "openssl": "installed",
+    "chmod": "installed",
     "ssh": "elsewhere",
 }
 
 source_dir, tool = sys.argv[1], sys.argv[2]
+serve_tool = sys.argv[3] if len(sys.argv) > 3 else None
 failures = []
 
 
@@ -122,6 +127,17 @@ def check_tool(where, args):
         fail(where, f"vorkand {' '.join(args)} does not parse: {run.stderr.strip()}")
 
 
+def check_serve(where, args):
+    if serve_tool is None:
+        fail(where, "vorkand-serve is not built")
+        return
+    run = subprocess.run([serve_tool, "--help"], capture_output=True, text=True, timeout=30)
+    options = options_of(run.stdout)
+    for word in args:
+        if word.startswith("--") and word.split("=", 1)[0] not in options:
+            fail(where, f"vorkand-serve has no option {word}")
+
+
 def check_presets(where, args):
     kind = "build" if "--build" in args else "configure"
     for i, word in enumerate(args[:-1]):
@@ -145,6 +161,8 @@ def check(where, words):
         fail(where, f"{program}: not in the table of documented programs")
     elif how == "tool":
         check_tool(where, args)
+    elif how == "serve":
+        check_serve(where, args)
     elif how == "script" or how == "deps":
         path = os.path.join(source_dir, program)
         if not os.access(path, os.X_OK):

@@ -1,6 +1,6 @@
 // The frame trace's pure parts: which bytes are masked, how a line reads, and
 // what the exchange tells its observer for every way an exchange ends.
-#include "link/trace.h"
+#include "link/trace/trace.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

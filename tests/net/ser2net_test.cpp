@@ -25,16 +25,19 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "loopback_socket.h"
 #include "sim/card_file.h"
 #include "sim/card_model.h"
-#include "sim/hex.h"
 #include "sim/pty_simulator.h"
 #include "simulator.h"
 #include "vorkand.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
+using common::to_hex;
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "loopback_socket.h"
-#include "sim/hex.h"
 #include "sim/pty_simulator.h"
 #include "simulator.h"
 #include "vorkand.h"
@@ -260,7 +260,7 @@ inline std::string sw_text(int32_t sw) {
 
 // One call's result: the status word and any data, as "9000 3B 95 ...".
 inline std::string result(int32_t sw, std::span<const uint8_t> data = {}) {
-  return sw_text(sw) + (data.empty() ? "" : " " + sim::to_hex(data));
+  return sw_text(sw) + (data.empty() ? "" : " " + common::to_hex(data));
 }
 
 // The status words the library promises (vorkand.h), beside the card's own.
@@ -313,7 +313,7 @@ inline Timed apdu(int32_t h, const Bytes& command) {
 }
 
 inline Bytes hex(std::string_view text) {
-  return sim::parse_hex(text).value();
+  return common::parse_hex(text).value();
 }
 
 }  // namespace vorkand::rig

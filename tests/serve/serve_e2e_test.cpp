@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex.h"
 #include "serve_process.h"
-#include "sim/hex.h"
 #include "simulator.h"
 #include "test_pki.h"
 #include "vorkand.h"
@@ -38,7 +38,7 @@ class Reader {
     options.trace = [this](const sim::TraceEvent& event) {
       if (event.direction != sim::TraceEvent::Direction::to_reader) return;
       const std::lock_guard lock(mutex_);
-      frames_.push_back(sim::to_hex(event.bytes));
+      frames_.push_back(common::to_hex(event.bytes));
     };
     sim_ = start_simulator(std::move(options));
   }
@@ -57,11 +57,11 @@ class Reader {
 std::string answer(int32_t sw, std::span<const uint8_t> data) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(sw));
-  return std::string(text) + (data.empty() ? "" : " " + sim::to_hex(data));
+  return std::string(text) + (data.empty() ? "" : " " + common::to_hex(data));
 }
 
 std::string tsi(int32_t handle, std::string_view apdu) {
-  const Bytes bytes = sim::parse_hex(apdu).value();
+  const Bytes bytes = common::parse_hex(apdu).value();
   std::array<uint8_t, 256> response{};
   uint8_t length = 0;
   const int32_t sw = ICC_tsi_api(handle, static_cast<int32_t>(bytes.size()), bytes.data(), &length,
@@ -129,7 +129,10 @@ TEST(ServeTest, ASerialReaderServedOverTlsAndTcpAnswersAsOnItsOwnPort) {
   const auto expected_frames = reader.frames();
   ASSERT_EQ(expected[4].substr(0, 4), "9000");
 
-  ServeProcess tls(with_tls(pki, {"--listen", "127.0.0.1:0", "--reader", reader.path()}));
+  const std::string trace = pki.file("serve.trace");
+  std::remove(trace.c_str());
+  ServeProcess tls(
+      with_tls(pki, {"--listen", "127.0.0.1:0", "--reader", reader.path(), "--trace", trace}));
   ServeProcess plain({"--listen", "127.0.0.1:0", "--reader", reader.path()});
   ASSERT_NE(tls.port(), 0) << tls.log();
   ASSERT_NE(plain.port(), 0) << plain.log();
@@ -150,6 +153,12 @@ TEST(ServeTest, ASerialReaderServedOverTlsAndTcpAnswersAsOnItsOwnPort) {
               std::string::npos)
         << server->log();
   }
+  // The frame trace has every frame, the PIN of VERIFY masked.
+  std::ifstream in(trace);
+  const std::string traced((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(traced.find(" > 00 49 09 00 20 00 00 04 ** ** ** ** 00\n"), std::string::npos)
+      << traced;
+  EXPECT_EQ(traced.find("31 32 33 34"), std::string::npos) << traced;
   const std::string connected = tls.log();
   EXPECT_NE(connected.find("client CN=desk host, SHA-256 " + pki.fingerprint("client")),
             std::string::npos)

@@ -92,6 +92,7 @@ class ServeProcess {
     for (const std::string& line : lines_) all += line + "\n";
     return all;
   }
+  pid_t pid() const { return pid_; }
   void stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);

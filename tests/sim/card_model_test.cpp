@@ -1,12 +1,15 @@
 // The simulated card and its file format, without any port.
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
 #include "sim/card_file.h"
 #include "sim/card_model.h"
-#include "sim/hex.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
+using common::to_hex;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -11,13 +11,16 @@
 #include <mutex>
 #include <thread>
 
+#include "common/hex.h"
 #include "sim/card_file.h"
-#include "sim/hex.h"
 #include "sim/pty_simulator.h"
 #include "simulator.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
+using common::to_hex;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

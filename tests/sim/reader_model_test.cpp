@@ -1,12 +1,15 @@
 // The simulated reader, frame in and reply out, as the dialogue on the wire.
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
 #include "sim/card_file.h"
-#include "sim/hex.h"
 #include "sim/reader_model.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
+using common::to_hex;
 
 class ReaderModelTest : public ::testing::Test {
  protected:

@@ -1,14 +1,16 @@
 // Reading a library trace back and playing its reader side: the endings,
 // masked bytes, other handles and stray text, and the first difference.
-#include "sim/replay.h"
+#include "replay/replay.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "sim/hex.h"
+#include "common/hex.h"
 
-namespace vorkand::sim {
+namespace vorkand::replay {
 namespace {
+
+using common::parse_hex;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -112,4 +114,4 @@ TEST(Replay, FirstDifferenceNamesItsLineAndSilencesTheReader) {
 }
 
 }  // namespace
-}  // namespace vorkand::sim
+}  // namespace vorkand::replay

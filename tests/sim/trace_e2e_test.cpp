@@ -19,15 +19,22 @@
 #include <sstream>
 #include <thread>
 
+#include "common/hex.h"
+#include "replay/replay.h"
 #include "sim/card_file.h"
-#include "sim/hex.h"
 #include "sim/pty_simulator.h"
-#include "sim/replay.h"
 #include "simulator.h"
 #include "vorkand.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
+using common::to_hex;
+using replay::parse_recording;
+using replay::parse_trace_record;
+using replay::Recording;
+using replay::Replay;
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <regex>
 
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace vorkand::cli {
 namespace {
@@ -37,7 +37,7 @@ bool matches(const std::string& pattern, const std::string& atr) {
 }  // namespace
 
 std::vector<AtrMatch> find_atr(std::istream& list, std::span<const uint8_t> atr) {
-  const std::string text = sim::to_hex(atr);
+  const std::string text = common::to_hex(atr);
   std::vector<AtrMatch> found;
   bool in_match = false;
   std::string line;

@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "cli/status_words.h"
@@ -38,8 +40,7 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
   }
   if (!report.typed && atr.sw != kSwOk) {
     out.status(atr.sw);
-    if (atr.sw == kSwNoReply) return out.fail(kExitFailure, reader_failure(context, atr.sw));
-    return out.fail(kExitFailure, "power-up failed: " + sw_text(atr.sw));
+    return out.fail(kExitFailure, power_up_failure(context, atr.sw));
   }
   report.atr = atr.data;
   report.sw = atr.sw;
@@ -53,7 +54,23 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
   if (!report.info.error.empty()) {
     return out.fail(kExitFailure, "malformed ATR: " + report.info.error);
   }
+  // A wrong check byte makes the ATR as unusable as a broken one.
+  if (report.info.tck && !report.info.tck_ok) {
+    return out.fail(
+        kExitFailure,
+        fmt::format("malformed ATR: TCK {:02X} is wrong, the bytes before it give {:02X}",
+                    *report.info.tck, *report.info.tck_expected));
+  }
   return kExitOk;
+}
+
+Command add_atr(CLI::App& app) {
+  auto typed = std::make_shared<std::vector<std::string>>();
+  CLI::App* atr = app.add_subcommand(
+      "atr", "power up the card (or take the ATR given in hex), decode its ATR, look it up");
+  atr->add_option("hex", *typed,
+                  "an ATR to decode instead of the card's: hex bytes, spaces or colons between");
+  return {atr, [typed](const Context& context) { return run_atr(context, *typed); }};
 }
 
 }  // namespace vorkand::cli

@@ -11,18 +11,20 @@
 #include <mutex>
 #include <utility>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "cli/sim_setup.h"
 #include "cli/status_words.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
 namespace {
 
 std::string hex(std::span<const uint8_t> bytes) {
-  return sim::to_hex(bytes);
+  return common::to_hex(bytes);
 }
 
 std::string apdu_note(const Bytes& apdu) {
@@ -30,7 +32,7 @@ std::string apdu_note(const Bytes& apdu) {
 }
 
 std::string data_note(const Bytes& data) {
-  return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+  return fmt::format("data  {}  |{}|", hex(data), common::printable(data));
 }
 
 // Collects the simulator's trace so that each step shows its frames.
@@ -171,7 +173,6 @@ class Demo {
     return false;
   }
 
-  static constexpr uint16_t kSwOk = 0x9000;
   const Context& context_;
   const sim::CardProfile& card_;
   FrameLog& log_;
@@ -206,6 +207,13 @@ int run_demo(const Context& context, const SimSettings& settings) {
   }
   out.demo_finished(demo.ok());
   return demo.ok() ? kExitOk : kExitFailure;
+}
+
+Command add_demo(CLI::App& app) {
+  auto settings = std::make_shared<SimSettings>();
+  CLI::App* demo = app.add_subcommand("demo", kDemoAbout);
+  add_sim_options(*demo, *settings, false);
+  return {demo, [settings](const Context& context) { return run_demo(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

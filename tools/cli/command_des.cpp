@@ -1,8 +1,10 @@
 // `vorkand des`: the library's DES in ECB over whole 8-byte blocks.
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
@@ -10,11 +12,11 @@ namespace vorkand::cli {
 int run_des(const Context& context, const DesSettings& settings) {
   Output& out = context.out;
   const bool encrypt = settings.direction == "encrypt";
-  const auto key = sim::parse_hex(settings.key);
+  const auto key = common::parse_hex(settings.key);
   if (!key || key->size() != 8) return out.fail(kExitUsage, "--key wants exactly 8 hex bytes");
   std::vector<Bytes> outputs;
   for (const std::string& text : settings.blocks) {
-    const auto data = sim::parse_hex(text);
+    const auto data = common::parse_hex(text);
     if (!data || data->empty() || data->size() % 8 != 0) {
       return out.fail(
           kExitUsage,
@@ -31,6 +33,18 @@ int run_des(const Context& context, const DesSettings& settings) {
   }
   out.des(encrypt, outputs);
   return kExitOk;
+}
+
+Command add_des(CLI::App& app) {
+  auto settings = std::make_shared<DesSettings>();
+  CLI::App* des = app.add_subcommand("des", "DES in ECB over whole 8-byte blocks");
+  des->add_option("direction", settings->direction, "encrypt or decrypt")
+      ->required()
+      ->check(CLI::IsMember({"encrypt", "decrypt"}));
+  des->add_option("--key", settings->key, "the 8-byte key in hex")->required();
+  des->add_option("data", settings->blocks, "data in hex, a multiple of 8 bytes an argument")
+      ->required();
+  return {des, [settings](const Context& context) { return run_des(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

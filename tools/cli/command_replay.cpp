@@ -10,9 +10,9 @@
 #include "cli/commands.h"
 #include "cli/sim_setup.h"
 #include "cli/text_file.h"
+#include "replay/replay.h"
 #include "sim/card_file.h"
 #include "sim/pty_simulator.h"
-#include "sim/replay.h"
 
 namespace vorkand::cli {
 
@@ -21,11 +21,11 @@ int run_replay(const Context& context, const SimSettings& settings) {
   auto text = read_text_file(settings.replay);
   if (std::holds_alternative<FileError>(text))
     return out.fail(kExitUsage, fmt::format("--replay {}: cannot read it", settings.replay));
-  auto parsed = sim::parse_recording(std::get<std::string>(text), settings.replay_handle);
+  auto parsed = replay::parse_recording(std::get<std::string>(text), settings.replay_handle);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     return out.fail(kExitUsage, fmt::format("--replay {}: {}", settings.replay, *error));
   }
-  sim::Recording recording = std::get<sim::Recording>(std::move(parsed));
+  replay::Recording recording = std::get<replay::Recording>(std::move(parsed));
   const std::size_t frames = recording.exchanges.size();
   const std::string recorded_port = recording.port;
 
@@ -33,20 +33,20 @@ int run_replay(const Context& context, const SimSettings& settings) {
   const sigset_t stop_signals = block_stop_signals();
 
   std::mutex print_mutex;
-  sim::Replay replay(
+  replay::Replay player(
       std::move(recording),
-      [&print_mutex](const sim::Replay::Difference& d) {
+      [&print_mutex](const replay::Replay::Difference& d) {
         std::lock_guard lock(print_mutex);
         fmt::print(stderr,
                    "vorkand sim: the host left the recording at {}; answering nothing more\n",
-                   sim::describe(d));
+                   replay::describe(d));
       },
       trace_secrets_shown());
   sim::PtyOptions pty;
   pty.line_time = settings.line_time;
   pty.show_secrets = trace_secrets_shown();
-  pty.responder = [&replay](const std::vector<uint8_t>& frame) {
-    const sim::Replay::Answer answer = replay.answer(frame);
+  pty.responder = [&player](const std::vector<uint8_t>& frame) {
+    const replay::Replay::Answer answer = player.answer(frame);
     if (answer.hang_up) kill(getpid(), SIGTERM);
     return sim::Answer{answer.bytes, answer.hang_up};
   };
@@ -70,8 +70,8 @@ int run_replay(const Context& context, const SimSettings& settings) {
   }
   wait_for_stop(stop_signals);
   simulator->stop();
-  const bool matched = !replay.difference();
-  out.replay_finished(replay.summary(), matched);
+  const bool matched = !player.difference();
+  out.replay_finished(player.summary(), matched);
   return matched ? kExitOk : kExitFailure;
 }
 

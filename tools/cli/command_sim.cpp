@@ -2,6 +2,8 @@
 // SIGTERM.
 #include <mutex>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/sim_setup.h"
 
@@ -35,6 +37,13 @@ int run_sim(const Context& context, const SimSettings& settings) {
   wait_for_stop(stop_signals);
   simulator->stop();
   return kExitOk;
+}
+
+Command add_sim(CLI::App& app) {
+  auto settings = std::make_shared<SimSettings>();
+  CLI::App* sim = app.add_subcommand("sim", kSimAbout);
+  add_sim_options(*sim, *settings, true);
+  return {sim, [settings](const Context& context) { return run_sim(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "cli/pcsc_watch.h"
 #include "cli/session.h"
@@ -45,12 +47,12 @@ SerialState probe(const std::string& port) {
 std::vector<ReaderEvent> serial_changes(const std::string& port, const SerialState& before,
                                         const SerialState& now) {
   std::vector<ReaderEvent> events;
-  if (!before.reader && now.reader) events.push_back({port, "reader added", {}, {}});
+  if (!before.reader && now.reader) events.push_back({port, "reader added", {}, {}, {}});
   if (!before.atr.empty() && now.atr != before.atr)
-    events.push_back({port, "card removed", {}, {}});
+    events.push_back({port, "card removed", {}, {}, {}});
   if (!now.atr.empty() && now.atr != before.atr)
-    events.push_back({port, "card inserted", {}, now.atr});
-  if (before.reader && !now.reader) events.push_back({port, "reader removed", {}, {}});
+    events.push_back({port, "card inserted", {}, now.atr, {}});
+  if (before.reader && !now.reader) events.push_back({port, "reader removed", {}, {}, {}});
   return events;
 }
 
@@ -77,13 +79,7 @@ int run_watch(const Context& context, const WatchSettings& settings) {
   for (std::string_view name : kPorts) {
     const std::string port(name);
     const std::string mapping = port_mapping(port);
-    const char* variable = secure_getenv(port_variable(port).c_str());
-    const bool from_variable = variable != nullptr && *variable != '\0';
-    report({{port,
-             "maps to",
-             fmt::format("{} ({})", mapping, from_variable ? port_variable(port) : "default"),
-             {}}},
-           false);
+    report({{port, "maps to", mapping, {}, port_source(port)}}, false);
     if (mapping.rfind("pcsc:", 0) != 0) serial_ports.push_back(port);
   }
 
@@ -95,7 +91,7 @@ int run_watch(const Context& context, const WatchSettings& settings) {
                                                 "SECONDS looks at the COM ports",
                                                 *note));
     }
-    report({{"PC/SC", *note, {}, {}}}, false);
+    report({{"PC/SC", *note, {}, {}, {}}}, false);
   } else {
     pcsc = std::move(std::get<0>(opened));
   }
@@ -130,8 +126,9 @@ int run_watch(const Context& context, const WatchSettings& settings) {
         for (std::size_t i = 0; i < serial_ports.size() && !stopped(); ++i) {
           const SerialState now = probe(serial_ports[i]);
           if (first) {
-            if (now.reader) report({{serial_ports[i], "reader present", {}, {}}}, false);
-            if (!now.atr.empty()) report({{serial_ports[i], "card present", {}, now.atr}}, false);
+            if (now.reader) report({{serial_ports[i], "reader present", {}, {}, {}}}, false);
+            if (!now.atr.empty())
+              report({{serial_ports[i], "card present", {}, now.atr, {}}}, false);
           } else {
             report(serial_changes(serial_ports[i], states[i], now), true);
           }
@@ -168,6 +165,19 @@ int run_watch(const Context& context, const WatchSettings& settings) {
     prober.join();
   }
   return status;
+}
+
+Command add_watch(CLI::App& app) {
+  auto settings = std::make_shared<WatchSettings>();
+  CLI::App* watch = app.add_subcommand("watch", kWatchAbout);
+  watch->add_option("--count", settings->count, "stop after this many events")
+      ->check(CLI::PositiveNumber);
+  watch
+      ->add_option("--probe-serial", settings->probe_serial,
+                   "also power up the card on each COM port every SECONDS to see readers and "
+                   "cards come and go there (each look resets the card)")
+      ->check(CLI::Range(1, 3600));
+  return {watch, [settings](const Context& context) { return run_watch(context, *settings); }};
 }
 
 }  // namespace vorkand::cli

@@ -1,5 +1,5 @@
 // CT_open on Windows. The reason of a failed open is not read back from the
-// library's trace here: the tool's own look at the COM port (port_win32.cpp)
+// library's trace here: the tool's own look at the COM port (port_names_win32.cpp)
 // explains it where it can.
 #include "cli/open_reason.h"
 #include "vorkand.h"

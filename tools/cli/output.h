@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/apdu_text.h"
 #include "cli/atr.h"
 #include "cli/atr_list.h"
 #include "cli/pcsc_watch.h"
-#include "cli/port.h"
+#include "cli/port_names.h"
 #include "sim/pty_simulator.h"
 
 namespace vorkand::cli {

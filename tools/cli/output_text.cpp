@@ -10,25 +10,25 @@
 
 #include "cli/output.h"
 #include "cli/status_words.h"
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace vorkand::cli {
 namespace {
 
 std::string hex(std::span<const uint8_t> bytes) {
-  return sim::to_hex(bytes);
+  return common::to_hex(bytes);
 }
 
 // "data  HEX  |text|" for up to 16 bytes; a longer answer as a dump, 16
 // bytes a row after their offset, each line after the first `indent`ed.
 std::string data_note(const Bytes& data, std::string_view indent = "") {
   constexpr std::size_t kRow = 16;
-  if (data.size() <= kRow) return fmt::format("data  {}  |{}|", hex(data), sim::printable(data));
+  if (data.size() <= kRow) return fmt::format("data  {}  |{}|", hex(data), common::printable(data));
   std::string text = "data";
   for (std::size_t at = 0; at < data.size(); at += kRow) {
     const auto row = std::span(data).subspan(at, std::min(kRow, data.size() - at));
     if (at != 0) text += fmt::format("\n{}    ", indent);
-    text += fmt::format("  {:04X}  {:<47}  |{}|", at, hex(row), sim::printable(row));
+    text += fmt::format("  {:04X}  {:<47}  |{}|", at, hex(row), common::printable(row));
   }
   return text;
 }
@@ -96,21 +96,31 @@ class TextOutput final : public Output {
     }
   }
 
-  void status(uint16_t value) override { fmt::print("status {}\n", sw(value)); }
+  // A status word the library gave in place of the card's is the command's
+  // error, said once there; the card's answers are results.
+  void status(uint16_t) override {}
 
   void power_up(const Bytes& atr, uint16_t value) override {
+    if (is_reader_error(value)) return;
     fmt::print("ATR   {}\nSW    {}\n", hex(atr), sw(value));
   }
 
   void apdu(const Bytes& apdu, const Bytes& data, uint16_t value) override {
+    if (is_reader_error(value)) return;
     fmt::print("APDU  {}\n", hex(apdu));
     if (!data.empty()) fmt::print("{}\n", data_note(data));
     fmt::print("SW    {}\n", sw(value));
   }
 
   void script_line(const ScriptResult& result) override {
+    if (is_reader_error(result.sw)) return;
     fmt::print("{:>4}  {}\n", result.line, result.command);
-    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data, "      "));
+    // A power-up's answer is its ATR, as `send` labels it.
+    if (result.command == "power-up") {
+      fmt::print("      ATR {}\n", hex(result.data));
+    } else if (!result.data.empty()) {
+      fmt::print("      {}\n", data_note(result.data, "      "));
+    }
     const std::string mark = result.expected.empty() ? ""
                              : result.ok             ? "  " + paint("[ok]", kGreen)
                                                      : "  " + paint("[MISMATCH]", kRed);
@@ -149,11 +159,13 @@ class TextOutput final : public Output {
       return;
     }
     if (pcsc.readers.empty()) fmt::print("PC/SC: no readers\n");
-    for (const PcscReader& reader : pcsc.readers) {
+    // Numbered as -r N picks them.
+    for (std::size_t i = 0; i < pcsc.readers.size(); ++i) {
+      const PcscReader& reader = pcsc.readers[i];
       std::string state;
       for (const auto& word : reader.state) state += (state.empty() ? "" : ", ") + word;
-      fmt::print("pcsc:{}  {}{}{}\n", reader.name, state, reader.atr.empty() ? "" : "  ATR ",
-                 hex(reader.atr));
+      fmt::print("{}: pcsc:{}  {}{}{}\n", paint(std::to_string(i), kCyan), reader.name, state,
+                 reader.atr.empty() ? "" : "  ATR ", hex(reader.atr));
     }
   }
 
@@ -171,8 +183,12 @@ class TextOutput final : public Output {
                coming  ? paint(event.event, kGreen)
                : going ? paint(event.event, kYellow)
                        : event.event,
-               event.detail.empty() ? "" : " " + event.detail, event.atr.empty() ? "" : "  ATR ",
-               hex(event.atr));
+               event.detail.empty() ? ""
+               : event.event != "maps to"
+                   ? ": " + event.detail
+                   : fmt::format(" {} ({})", event.detail,
+                                 event.source.empty() ? "default" : event.source),
+               event.atr.empty() ? "" : "  ATR ", hex(event.atr));
     std::fflush(stdout);
   }
 

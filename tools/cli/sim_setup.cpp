@@ -1,3 +1,5 @@
+#include <CLI/CLI.hpp>
+
 #include "cli/sim_setup.h"
 
 #include <pthread.h>
@@ -57,6 +59,36 @@ sigset_t block_stop_signals() {
 void wait_for_stop(const sigset_t& stop_signals) {
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
+}
+
+void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
+  command.add_option("--atr", settings.atr, "the card's ATR: t0, t1 or hex bytes");
+  command.add_option("--seed", settings.seed, "seed of the card's challenges (repeatable runs)");
+  command.add_flag("--line-time", settings.line_time,
+                   "pace bytes like a 9600 baud 8E1 line (about 1.15 ms a byte)");
+  if (!full) return;
+  command.add_option("--card", settings.card_file, "card file (see tools/sim/cards/default.card)")
+      ->check(CLI::ExistingFile);
+  command
+      .add_option("--busy", settings.busy_polls,
+                  "answer each card command busy (70 03) this many times first")
+      ->check(CLI::Range(0, 20));
+  command.add_option("--fault", settings.faults,
+                     "for tests: silence@N, hangup@N, overlong@N, stray@N:HEX or "
+                     "split@N:SIZE,...[/MS] on frame N (0: every frame)");
+  command.add_flag("--trace", settings.trace, "print every frame with its direction and time");
+  CLI::Option* replay =
+      command.add_option("--replay", settings.replay,
+                         "play the reader side of a library trace (VORKAND_TRACE) instead of the "
+                         "card");
+  replay->check(CLI::ExistingFile);
+  command
+      .add_option("--handle", settings.replay_handle,
+                  "with --replay: play only this handle (default: every session on the first port)")
+      ->needs(replay);
+  command.add_flag("--strict-head", settings.strict_head,
+                   "answer card frames whose head does not match the card's protocol with "
+                   "00 92 00 92");
 }
 
 }  // namespace vorkand::cli

@@ -14,6 +14,11 @@
 
 namespace vorkand::cli {
 
+// The simulator's options, as demo takes them (the card's ATR, seed and line
+// pace) or, `full`, as sim takes them (also the card file, busy answers,
+// faults, the frame trace and replay).
+void add_sim_options(CLI::App& command, SimSettings& settings, bool full);
+
 // The card the settings describe, or what is wrong with them.
 std::variant<sim::CardProfile, std::string> card_for(const SimSettings& settings);
 

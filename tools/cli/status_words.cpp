@@ -16,11 +16,11 @@ struct Known {
 // Exact values. 62 00 and 62 01 are the library's reader-level results; a
 // card answering them would mean "warning, no information given".
 constexpr std::array<Known, 38> kExact{{
-    {0x9000, "success"},
-    {0xFFFF, "no complete reply from the reader (silence, hang-up or over-long reply)"},
-    {0x6FF0, "the reader was still busy when the library stopped polling"},
-    {0x6200, "the reader refused: no card, or status 70 01, or a power-up step out of form"},
-    {0x6201, "the reader answered out of form"},
+    {kSwOk, "success"},
+    {kSwNoReply, "no complete reply from the reader (silence, hang-up or over-long reply)"},
+    {kSwBusy, "the reader was still busy when the library stopped polling"},
+    {kSwRefused, "the reader refused: no card, or status 70 01, or a power-up step out of form"},
+    {kSwOutOfForm, "the reader answered out of form"},
     {0x6281, "warning: part of the returned data may be corrupted"},
     {0x6282, "warning: end of file reached before Le bytes"},
     {0x6283, "warning: selected file invalidated"},

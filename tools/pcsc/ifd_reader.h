@@ -22,14 +22,15 @@
 #include <span>
 #include <string_view>
 
+#include "common/pcsc_atr.h"
 #include "link/byte_port.h"
 #include "link/reader_wire.h"
 #include "link/transport.h"
 
 namespace vorkand::pcsc {
 
-inline constexpr std::size_t kMaxAtr = 33;  // longest ATR a resource manager takes
-inline constexpr std::size_t kMinApdu = 4;  // CLA INS P1 P2
+inline constexpr std::size_t kMaxAtr = common::kPcscMaxAtr;  // longest ATR pcscd takes
+inline constexpr std::size_t kMinApdu = 4;                   // CLA INS P1 P2
 inline constexpr std::size_t kMaxApdu = link::kMaxApdu;
 inline constexpr uint32_t kPresenceRetryMs = 2000;  // shortest gap between presence power-ups
 

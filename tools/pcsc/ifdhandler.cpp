@@ -39,6 +39,8 @@ extern "C" {
 
 #define VORKAND_IFD_EXPORT extern "C" __attribute__((visibility("default")))
 
+static_assert(vorkand::pcsc::kMaxAtr == MAX_ATR_SIZE, "the ATR room pcscd hands the driver");
+
 namespace {
 
 using vorkand::pcsc::IfdReader;

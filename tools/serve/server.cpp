@@ -18,7 +18,7 @@
 #include "link/channel.h"
 #include "link/channel_opener.h"
 #include "link/exchange.h"
-#include "link/trace.h"
+#include "link/trace/trace.h"
 #include "log.h"
 
 namespace vorkand::serve {
@@ -35,14 +35,17 @@ constexpr int kFrameMs = static_cast<int>(link::kSilenceLimitMs);
 
 std::string peer_text(const sockaddr_storage& address) {
   std::array<char, INET6_ADDRSTRLEN> name{};
+  std::array<char, INET6_ADDRSTRLEN + 16> text{};
   if (address.ss_family == AF_INET6) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     ::inet_ntop(AF_INET6, &v6.sin6_addr, name.data(), name.size());
-    return "[" + std::string(name.data()) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    std::snprintf(text.data(), text.size(), "[%s]:%u", name.data(), unsigned{ntohs(v6.sin6_port)});
+  } else {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    ::inet_ntop(AF_INET, &v4.sin_addr, name.data(), name.size());
+    std::snprintf(text.data(), text.size(), "%s:%u", name.data(), unsigned{ntohs(v4.sin_port)});
   }
-  const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-  ::inet_ntop(AF_INET, &v4.sin_addr, name.data(), name.size());
-  return std::string(name.data()) + ":" + std::to_string(ntohs(v4.sin_port));
+  return text.data();
 }
 
 // The keepalive that frees the reader of a client that vanished: idle and
@@ -315,7 +318,7 @@ void ServedReader::serve(Client& client, int wake) {
   // The frame trace (VORKAND_TRACE, or --trace) names the port by the section.
   std::array<char, 8> port{};
   std::snprintf(port.data(), port.size(), "%s", settings_.name.c_str());
-  channel->attach_trace(link::Trace::start(*channel, port.data()));
+  channel->start_trace(port.data());
   ReplyWatch watch(channel->trace());
   channel->transport().observe(&watch);
   {

@@ -6,10 +6,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "sim/hex.h"
+#include "common/hex.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
 
 constexpr std::array<uint8_t, 11> kAtrT0{0x3B, 0x95, 0x11, 0x80, 0x01, 0x76,
                                          0x6F, 0x72, 0x6B, 0x61, 0x64};

@@ -12,12 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/hex.h"
 #include "link/reference_data.h"
-#include "sim/hex.h"
-#include "sim/replay.h"
+#include "replay/replay.h"
 
 namespace vorkand::sim {
 namespace {
+
+using common::parse_hex;
+using replay::masked_hex;
 
 // 9600 baud, 8E1: start, 8 data, parity and stop bit make 11 bit times a byte.
 constexpr std::chrono::microseconds kByteTime{11'000'000 / 9600};

@@ -445,6 +445,137 @@ class NoSigpipe {
 
 }  // namespace
 
+namespace {
+
+// The time an open may take, counted from its start.
+class Budget {
+ public:
+  explicit Budget(uint32_t timeout_ms) noexcept
+      : start_(clock_.now_ms()), timeout_ms_(timeout_ms) {}
+  // What is left of it, 0 once it is spent.
+  uint32_t left() noexcept {
+    const uint32_t spent = clock_.now_ms() - start_;
+    return spent < timeout_ms_ ? timeout_ms_ - spent : 0;
+  }
+  uint32_t now_ms() noexcept { return clock_.now_ms(); }
+
+ private:
+  SystemClock clock_;
+  uint32_t start_;
+  uint32_t timeout_ms_;
+};
+
+// The session's context and connection: TLS 1.2 at least, the server's
+// certificate verified against `files.ca_file` alone or the system's trust
+// store, the client's certificate when one is set; then the connection.
+bool configure(const Functions& f, TlsSession& session, const TlsFiles& files,
+               std::span<char> reason) noexcept {
+  SSL_CTX* const context = session.context_;
+  f.SSL_CTX_set_verify(context, kVerifyPeer, nullptr);
+  f.SSL_CTX_set_cert_cb(context, TlsSession::note_certificate_request, &session);
+  f.SSL_CTX_set_options(context, kOptionNoRenegotiation);
+  bool ready = f.SSL_CTX_ctrl(context, kCtrlSetMinProtoVersion, kTls12Version, nullptr) == 1;
+  f.SSL_CTX_ctrl(context, kCtrlMode, kModePartialWrite | kModeMovingWriteBuffer, nullptr);
+  if (ready) {
+    ready = files.ca_file != nullptr ? trust_only(f, context, files.ca_file, reason)
+                                     : f.SSL_CTX_set_default_verify_paths(context) == 1;
+  }
+  if (ready && files.cert_file != nullptr) ready = present(f, context, files, reason);
+  if (ready) session.ssl_ = f.SSL_new(context);
+  if (session.ssl_ == nullptr) {
+    if (reason.empty() || reason[0] == '\0') ssl_reason(f, "", "no TLS session", reason);
+    return false;
+  }
+  return true;
+}
+
+// The connection on `socket`, and the name or address the certificate must
+// match; a name is sent (SNI).
+bool bind_host(const Functions& f, SSL* ssl, int32_t socket, const char* host,
+               std::span<char> reason) noexcept {
+  const bool ip = is_ip_literal(host);
+  const bool ready =
+      f.SSL_set_fd(ssl, socket) == 1 &&
+      (ip ? f.X509_VERIFY_PARAM_set1_ip_asc(f.SSL_get0_param(ssl), host) == 1
+          : (f.SSL_set_hostflags(ssl, kHostFlags), f.SSL_set1_host(ssl, host) == 1) &&
+                f.SSL_ctrl(ssl, kCtrlSetTlsextHostname, kNameTypeHostName,
+                           const_cast<char*>(host)) == 1);
+  if (!ready) ssl_reason(f, "", "the host cannot be checked", reason);
+  return ready;
+}
+
+// The handshake, within what is left of the budget.
+bool handshake(const Functions& f, SSL* ssl, int32_t socket, Budget& budget,
+               std::span<char> reason) noexcept {
+  for (;;) {
+    const int result = f.SSL_connect(ssl);
+    acknowledge_at_once(socket);
+    if (result == 1) return true;
+    const int error = f.SSL_get_error(ssl, result);
+    const uint32_t left = budget.left();
+    if ((error == kErrorWantRead || error == kErrorWantWrite) && left > 0) {
+      const SocketWait waited = socket_wait(socket, error == kErrorWantWrite, left);
+      if (waited != SocketWait::failed) continue;
+    }
+    const long verified = f.SSL_get_verify_result(ssl);
+    if (error == kErrorWantRead || error == kErrorWantWrite) {
+      say(reason, "%s", "TLS handshake timed out");
+    } else if (verified != kVerifyOk) {
+      say(reason, "certificate verify failed: %s", f.X509_verify_cert_error_string(verified));
+    } else if (error == kErrorSsl) {
+      ssl_reason(f, "TLS handshake failed: ", "?", reason);
+    } else {
+      say(reason, "%s", "TLS handshake failed: the connection closed");
+    }
+    f.ERR_clear_error();
+    return false;
+  }
+}
+
+// A server may take the handshake and only then look at the client's
+// certificate (or notice there is none): with TLS 1.3 the client finishes
+// first, and some servers check the certificate after the handshake either
+// way. When the server asked for one, wait for its verdict, so that a
+// refusal fails the open rather than the first exchange: data, an alert or
+// a close end the wait at once; session tickets are no verdict; a quiet
+// spell after the handshake and whatever followed it counts as taking the
+// certificate. Peeking keeps any data for the port.
+bool await_verdict(const Functions& f, SSL* ssl, int32_t socket, const TlsFiles& files,
+                   Budget& budget, std::span<char> reason) noexcept {
+  const uint32_t limit = std::min(budget.left(), kVerdictMs);
+  const uint32_t since = budget.now_ms();
+  uint32_t quiet_from = 0;  // when the server last said something, from `since`
+  for (;;) {
+    const uint32_t elapsed = budget.now_ms() - since;
+    const uint32_t until = std::min(limit, quiet_from + kQuietMs);
+    if (elapsed >= until) return true;
+    if (socket_wait(socket, false, until - elapsed) != SocketWait::ready) return true;
+    std::array<uint8_t, 1> first{};
+    const int result = f.SSL_peek(ssl, first.data(), 1);
+    if (result > 0) return true;
+    const int error = f.SSL_get_error(ssl, result);
+    if (error != kErrorWantRead && error != kErrorWantWrite) {
+      // The server's alert says why; a bare close says nothing.
+      const unsigned long alert = error == kErrorSsl ? f.ERR_get_error() : 0;
+      if (alert != 0 && (alert & kReasonMask) != kReasonUnexpectedEof) {
+        std::array<char, 160> text{};
+        f.ERR_error_string_n(alert, text.data(), text.size());
+        say(reason, "TLS handshake failed: %s", text.data());
+      } else {
+        say(reason, "TLS handshake failed: %s",
+            files.cert_file != nullptr
+                ? "the server closed the connection after asking for a client certificate"
+                : "the server asked for a client certificate and none is set");
+      }
+      f.ERR_clear_error();
+      return false;
+    }
+    quiet_from = budget.now_ms() - since;
+  }
+}
+
+}  // namespace
+
 TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
                         uint32_t timeout_ms, std::span<char> reason) noexcept {
   say(reason, "%s", "");
@@ -454,8 +585,7 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
     say(reason, "%s", "VORKAND_TLS_CERT and VORKAND_TLS_KEY go together; one is unset");
     return nullptr;
   }
-  SystemClock clock;
-  const uint32_t start = clock.now_ms();
+  Budget budget(timeout_ms);
   const Functions* loaded = ssl();
   if (loaded == nullptr) {
     say(reason, "%s", "no TLS library (libssl.so.3)");
@@ -473,98 +603,14 @@ TlsSession* tls_connect(int32_t socket, const char* host, const TlsFiles& files,
   }
   // Deletes the session (and with it the context) on every early return.
   std::unique_ptr<TlsSession> owned(session);
-  f.SSL_CTX_set_verify(context, kVerifyPeer, nullptr);
-  f.SSL_CTX_set_cert_cb(context, TlsSession::note_certificate_request, session);
-  f.SSL_CTX_set_options(context, kOptionNoRenegotiation);
-  bool ready = f.SSL_CTX_ctrl(context, kCtrlSetMinProtoVersion, kTls12Version, nullptr) == 1;
-  f.SSL_CTX_ctrl(context, kCtrlMode, kModePartialWrite | kModeMovingWriteBuffer, nullptr);
-  if (ready) {
-    ready = files.ca_file != nullptr ? trust_only(f, context, files.ca_file, reason)
-                                     : f.SSL_CTX_set_default_verify_paths(context) == 1;
-  }
-  if (ready && files.cert_file != nullptr) ready = present(f, context, files, reason);
-  if (ready) session->ssl_ = f.SSL_new(context);
-  SSL* const ssl = session->ssl_;
-  if (ssl == nullptr) {
-    if (reason.empty() || reason[0] == '\0') ssl_reason(f, "", "no TLS session", reason);
+  if (!configure(f, *session, files, reason) ||
+      !bind_host(f, session->ssl_, socket, host, reason) ||
+      !handshake(f, session->ssl_, socket, budget, reason)) {
     return nullptr;
   }
-
-  // The name or address the certificate must match; a name is sent (SNI).
-  const bool ip = is_ip_literal(host);
-  ready = f.SSL_set_fd(ssl, socket) == 1 &&
-          (ip ? f.X509_VERIFY_PARAM_set1_ip_asc(f.SSL_get0_param(ssl), host) == 1
-              : (f.SSL_set_hostflags(ssl, kHostFlags), f.SSL_set1_host(ssl, host) == 1) &&
-                    f.SSL_ctrl(ssl, kCtrlSetTlsextHostname, kNameTypeHostName,
-                               const_cast<char*>(host)) == 1);
-  if (!ready) {
-    ssl_reason(f, "", "the host cannot be checked", reason);
+  if (session->certificate_asked_ &&
+      !await_verdict(f, session->ssl_, socket, files, budget, reason)) {
     return nullptr;
-  }
-
-  for (;;) {
-    const int result = f.SSL_connect(ssl);
-    acknowledge_at_once(socket);
-    if (result == 1) break;
-    const int error = f.SSL_get_error(ssl, result);
-    const uint32_t spent = clock.now_ms() - start;
-    if ((error == kErrorWantRead || error == kErrorWantWrite) && spent < timeout_ms) {
-      const SocketWait waited = socket_wait(socket, error == kErrorWantWrite, timeout_ms - spent);
-      if (waited != SocketWait::failed) continue;
-    }
-    const long verified = f.SSL_get_verify_result(ssl);
-    if (error == kErrorWantRead || error == kErrorWantWrite) {
-      say(reason, "%s", "TLS handshake timed out");
-    } else if (verified != kVerifyOk) {
-      say(reason, "certificate verify failed: %s", f.X509_verify_cert_error_string(verified));
-    } else if (error == kErrorSsl) {
-      ssl_reason(f, "TLS handshake failed: ", "?", reason);
-    } else {
-      say(reason, "%s", "TLS handshake failed: the connection closed");
-    }
-    f.ERR_clear_error();
-    return nullptr;
-  }
-  // A server may take the handshake and only then look at the client's
-  // certificate (or notice there is none): with TLS 1.3 the client finishes
-  // first, and some servers check the certificate after the handshake either
-  // way. When the server asked for one, wait for its verdict, so that a
-  // refusal fails the open rather than the first exchange: data, an alert or
-  // a close end the wait at once; session tickets are no verdict; a quiet
-  // spell after the handshake and whatever followed it counts as taking the
-  // certificate. Peeking keeps any data for the port.
-  if (session->certificate_asked_) {
-    const uint32_t spent = clock.now_ms() - start;
-    const uint32_t limit = spent < timeout_ms ? std::min(timeout_ms - spent, kVerdictMs) : 0;
-    const uint32_t since = clock.now_ms();
-    uint32_t quiet_from = 0;  // when the server last said something, from `since`
-    for (;;) {
-      const uint32_t elapsed = clock.now_ms() - since;
-      const uint32_t until = std::min(limit, quiet_from + kQuietMs);
-      if (elapsed >= until) break;
-      if (socket_wait(socket, false, until - elapsed) != SocketWait::ready) break;
-      std::array<uint8_t, 1> first{};
-      const int result = f.SSL_peek(ssl, first.data(), 1);
-      if (result > 0) break;
-      const int error = f.SSL_get_error(ssl, result);
-      if (error != kErrorWantRead && error != kErrorWantWrite) {
-        // The server's alert says why; a bare close says nothing.
-        const unsigned long alert = error == kErrorSsl ? f.ERR_get_error() : 0;
-        if (alert != 0 && (alert & kReasonMask) != kReasonUnexpectedEof) {
-          std::array<char, 160> text{};
-          f.ERR_error_string_n(alert, text.data(), text.size());
-          say(reason, "TLS handshake failed: %s", text.data());
-        } else {
-          say(reason, "TLS handshake failed: %s",
-              files.cert_file != nullptr
-                  ? "the server closed the connection after asking for a client certificate"
-                  : "the server asked for a client certificate and none is set");
-        }
-        f.ERR_clear_error();
-        return nullptr;
-      }
-      quiet_from = clock.now_ms() - since;
-    }
   }
   session->describe_peer();
   return owned.release();

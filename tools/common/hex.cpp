@@ -1,6 +1,6 @@
-#include "sim/hex.h"
+#include "common/hex.h"
 
-namespace vorkand::sim {
+namespace vorkand::common {
 namespace {
 
 int digit_value(char c) {
@@ -52,4 +52,4 @@ std::string printable(std::span<const uint8_t> bytes) {
   return text;
 }
 
-}  // namespace vorkand::sim
+}  // namespace vorkand::common

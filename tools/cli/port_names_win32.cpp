@@ -9,7 +9,7 @@
 #include <array>
 #include <cctype>
 
-#include "cli/port.h"
+#include "cli/port_names.h"
 
 namespace vorkand::cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vorkand::sim {
+namespace vorkand::common {
 
 // Reads pairs of hex digits; spaces, tabs and colons between bytes are
 // ignored. Empty on any other character or an odd number of digits.
@@ -21,4 +21,4 @@ std::string to_hex(std::span<const uint8_t> bytes, std::string_view separator = 
 // The bytes as ASCII text, '.' for each byte that is not printable.
 std::string printable(std::span<const uint8_t> bytes);
 
-}  // namespace vorkand::sim
+}  // namespace vorkand::common

@@ -1,26 +1,13 @@
-// The facts about ports and APDUs the tool checks before it calls the
-// library: the port names, the device a port maps to, the longest APDU.
+// The port names the tool checks before it calls the library: COM1..COM4,
+// the variable that maps each, the device it maps to, and why it did not open.
 #pragma once
 
 #include <array>
-#include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
-
-#include "vorkand.h"
 
 namespace vorkand::cli {
-
-using Bytes = std::vector<uint8_t>;
-
-// The longest APDU the library can frame (a reply frame carries at most 256
-// bytes; the frame around an APDU takes the rest).
-inline constexpr std::size_t kMaxApdu = VORKAND_MAX_APDU;
-inline constexpr std::size_t kMinApdu = 4;
 
 // The ports the library opens, by the names it accepts (in any case).
 inline constexpr std::array<std::string_view, 4> kPorts{"COM1", "COM2", "COM3", "COM4"};
@@ -39,10 +26,6 @@ std::string port_mapping(std::string_view port);
 // Where the port's mapping comes from: "VORKAND_COM2", on Windows also
 // "C:\dir\vorkand.ini [ports] COM2"; empty when the port is not mapped.
 std::string port_source(std::string_view port);
-
-// An APDU typed by a user: hex bytes, kMinApdu to kMaxApdu of them. On
-// error, what is wrong (the length and the limit, never the bytes).
-std::variant<Bytes, std::string> parse_apdu(std::string_view text);
 
 // Why CT_open of a port mapped to `mapping` failed: the library's reason
 // (`library_reason`, see open_reason.h) when it gave one, a busy device with

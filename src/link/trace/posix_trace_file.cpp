@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/trace_file.h"
+#include "link/trace/trace_file.h"
 
 namespace vorkand::link {
 namespace {
@@ -89,7 +89,7 @@ bool acceptable(int fd, std::span<char> reason) noexcept {
   const bool regular = S_ISREG(info.st_mode);
   const auto mode = static_cast<unsigned>(info.st_mode & 07777);
   if (!regular && !S_ISFIFO(info.st_mode)) {
-    say(reason, "not a regular file or a FIFO; refused");
+    say(reason, "%s", "not a regular file or a FIFO; refused");
   } else if (info.st_uid != ::geteuid()) {
     say(reason, "belongs to another user (uid %u); refused", static_cast<unsigned>(info.st_uid));
   } else if ((mode & (regular ? 077u : 022u)) != 0) {

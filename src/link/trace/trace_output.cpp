@@ -1,4 +1,4 @@
-#include "link/trace_output.h"
+#include "link/trace/trace_output.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <new>
 #include <string_view>
 
-#include "link/trace_file.h"
+#include "link/trace/trace_file.h"
 
 namespace vorkand::link {
 

@@ -1,14 +1,17 @@
-#include "sim/replay.h"
+#include "replay/replay.h"
 
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
 
+#include "common/hex.h"
 #include "link/reference_data.h"
-#include "sim/hex.h"
 
-namespace vorkand::sim {
+namespace vorkand::replay {
 namespace {
+
+using common::parse_hex;
+using common::to_hex;
 
 // Longer than any reply may be: the host takes none of it.
 constexpr std::size_t kOverlongReply = 300;
@@ -229,4 +232,4 @@ std::string Replay::summary() const {
   return text;
 }
 
-}  // namespace vorkand::sim
+}  // namespace vorkand::replay

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include "cli/device_check.h"
-#include "cli/port.h"
+#include "cli/port_names.h"
 
 namespace vorkand::cli {
 

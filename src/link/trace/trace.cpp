@@ -1,4 +1,4 @@
-#include "link/trace.h"
+#include "link/trace/trace.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,6 @@
 #include <mutex>
 #include <new>
 
-#include "link/channel.h"
 #include "link/environment.h"
 #include "link/frame.h"
 #include "vorkand.h"
@@ -15,10 +14,10 @@
 namespace vorkand::link {
 namespace {
 
+constexpr std::size_t kMaxDescription = 1024;
 constexpr char kTraceVariable[] = "VORKAND_TRACE";
 constexpr char kSecretsVariable[] = "VORKAND_TRACE_SECRETS";
 constexpr char kMaxVariable[] = "VORKAND_TRACE_MAX";
-constexpr std::size_t kMaxDescription = 1024;
 
 // VORKAND_TRACE_MAX: bytes per trace file, decimal; 0 for no limit. Unset or
 // not a number: the default.
@@ -111,7 +110,7 @@ std::span<const char> TraceLine::finish() noexcept {
   return {buffer_.data(), used_};
 }
 
-Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept {
+Trace* Trace::start(const PortFacts& port) noexcept {
   std::array<char, 4096> path{};
   const Setting setting = environment(kTraceVariable, path);
   if (setting == Setting::unset) return nullptr;
@@ -127,22 +126,22 @@ Trace* Trace::start(const Channel& channel, const char* name_as_given) noexcept 
   TraceOutput* output =
       setting == Setting::set ? acquire_trace_output(path.data(), trace_limit(), reason) : nullptr;
   Trace* trace = output == nullptr ? nullptr
-                                   : new (std::nothrow) Trace(output, path.data(), channel.handle(),
-                                                              name_as_given, show_secrets);
+                                   : new (std::nothrow) Trace(output, path.data(), port.handle,
+                                                              port.name_as_given, show_secrets);
   if (trace == nullptr) {
     // A Trace only to word the warning; it writes nothing.
-    Trace unopened(nullptr, path.data(), channel.handle(), name_as_given, false);
+    Trace unopened(nullptr, path.data(), port.handle, port.name_as_given, false);
     unopened.stop(output == nullptr ? reason.data() : "out of memory");
     release_trace_output(output);
     return nullptr;
   }
   std::array<char, kMaxDescription> description{};
-  channel.describe(description);
+  if (port.describe != nullptr) port.describe(port.port, description);
   description.back() = '\0';
-  if (*channel.mapped_by() != '\0') {
+  if (*port.mapped_by != '\0') {
     const std::size_t used = std::strlen(description.data());
     std::snprintf(description.data() + used, description.size() - used, ", mapped by %s",
-                  channel.mapped_by());
+                  port.mapped_by);
   }
   trace->header(description.data());
   return trace;

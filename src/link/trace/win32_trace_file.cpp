@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "link/trace_file.h"
+#include "link/trace/trace_file.h"
 
 namespace vorkand::link {
 namespace {

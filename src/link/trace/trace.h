@@ -27,12 +27,10 @@
 #include "link/exchange.h"
 #include "link/open_failure.h"
 #include "link/reference_data.h"
-#include "link/trace_file.h"
-#include "link/trace_output.h"
+#include "link/trace/trace_file.h"
+#include "link/trace/trace_output.h"
 
 namespace vorkand::link {
-
-class Channel;
 
 using wire::Secret;
 using wire::secret_in_frame;
@@ -62,12 +60,23 @@ class TraceLine {
   bool cut_ = false;
 };
 
+// What the header line says of a port just opened, as its opener knows it.
+struct PortFacts {
+  int32_t handle = 0;              // what CT_open returned
+  const char* name_as_given = "";  // the name the host gave CT_open
+  const char* mapped_by = "";      // where its mapping came from; empty when unmapped
+  // Writes what `port` is (its device or address, its line settings) into
+  // `out`, zero-terminated; called only when the port is traced.
+  void (*describe)(const void* port, std::span<char> out) noexcept = nullptr;
+  const void* port = nullptr;
+};
+
 class Trace final : public ExchangeObserver {
  public:
-  // The trace of a port just opened as `handle` under the name the host gave,
-  // or nullptr when VORKAND_TRACE is unset or its file cannot be opened (then
-  // said once on standard error). Writes the header line.
-  static Trace* start(const Channel& channel, const char* name_as_given) noexcept;
+  // The trace of the port `port` tells of, or nullptr when VORKAND_TRACE is
+  // unset or its file cannot be opened (then said once on standard error).
+  // Writes the header line.
+  static Trace* start(const PortFacts& port) noexcept;
   // When VORKAND_TRACE is set, appends the one line of an open that failed
   // (handle 0): what the port maps to and why it did not open.
   static void open_failed(const char* name_as_given, const OpenFailure& why) noexcept;

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-namespace vorkand::sim {
+namespace vorkand::replay {
 
 // One line of a trace: "<seconds> <port> <handle> <kind> <rest>".
 struct TraceRecord {
@@ -95,4 +95,4 @@ class Replay {
 
 std::string describe(const Replay::Difference& difference);
 
-}  // namespace vorkand::sim
+}  // namespace vorkand::replay
