@@ -7,9 +7,11 @@ namespace vorkand::cli {
 void add_global_options(CLI::App& app, Globals& globals) {
   app.add_option("--port", globals.port, "the port the library opens: COM1..COM4 (default COM1)");
   app.add_option("-d,--device", globals.device,
-                 "map that COM port to this device for this run (a path, pcsc:NAME, "
-                 "rfc2217://HOST:PORT, rfc2217s://HOST:PORT, tcp://HOST:PORT or "
-                 "tls://HOST:PORT)");
+                 "map that COM port to this device for this run: a path, pcsc:NAME, "
+                 "tcp://HOST:PORT, tls://HOST:PORT, rfc2217://HOST:PORT or rfc2217s://HOST:PORT");
+  app.add_option("-r,--reader", globals.reader,
+                 "map that COM port to a PC/SC reader for this run: its number as `vorkand "
+                 "readers` lists them, or a part of its name");
   app.add_flag("-j,--json", globals.json, "machine-readable output: one JSON object");
   app.add_option("--atr-list", globals.atr_list,
                  "the list of known ATRs (default /usr/share/pcsc/smartcard_list.txt)");

@@ -12,6 +12,7 @@ namespace vorkand::cli {
 struct Globals {
   std::string port = "COM1";
   std::string device;
+  std::string reader;  // a PC/SC reader by number or name, instead of --device
   bool json = false;
   std::string atr_list;
   bool version = false;

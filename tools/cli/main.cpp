@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/globals.h"
+#include "cli/session.h"
 #include "cli/system.h"
 #include "cli/trace_option.h"
 #include "vorkand.h"
@@ -104,6 +105,15 @@ int main(int argc, char** argv) {
 
   const auto port = normalise_port(globals.port);
   if (!port) return out->finish(out->fail(kExitUsage, "--port wants COM1, COM2, COM3 or COM4"));
+  if (!globals.reader.empty()) {
+    if (!globals.device.empty()) {
+      return out->finish(
+          out->fail(kExitUsage, "--device and --reader both map the port: give one"));
+    }
+    const PickedReader picked = pick_reader(globals.reader);
+    if (!picked.error.empty()) return out->finish(out->fail(kExitUsage, picked.error));
+    globals.device = picked.mapping;
+  }
   if (!globals.device.empty()) set_variable(port_variable(*port), globals.device);
   const Context context{*port, globals.atr_list, *out};
   // Shows the library's own trace until the command returns.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "cli/pcsc_errors.h"
 #include "cli/pcsc_readers.h"
 
 namespace vorkand::cli {
@@ -81,7 +82,7 @@ PcscReport list_pcsc_readers() {
   if (established != 0) {
     report.note = established == kNoService || established == kServiceStopped
                       ? "the smart-card service is not running"
-                      : fmt::format("no PC/SC context (error {:08X})", established);
+                      : "no PC/SC context: " + pcsc_error(static_cast<uint32_t>(established));
     return report;
   }
   pcsc.context = context;
@@ -92,7 +93,7 @@ PcscReport list_pcsc_readers() {
   if (listed == 0) listed = static_cast<DWORD>(pcsc.list(context, nullptr, names.data(), &size));
   if (listed != 0) {
     if (listed != kNoReaders) {
-      report.note = fmt::format("cannot list the readers (error {:08X})", listed);
+      report.note = "cannot list the readers: " + pcsc_error(static_cast<uint32_t>(listed));
     }
     return report;
   }

@@ -1,6 +1,7 @@
 // The PC/SC functions the library calls, bound by name in the system's PC/SC
-// library: one list for every platform. Each platform's loader
-// (pcsc_load_posix.cpp, pcsc_load_win32.cpp) gives the lookup.
+// library: one list and one way of loading for every platform. Each
+// platform's loader (pcsc_load_posix.cpp, pcsc_load_win32.cpp) gives how to
+// open the library, look a name up and close it.
 #pragma once
 
 #include <type_traits>
@@ -28,6 +29,23 @@ bool bind_functions(Functions& functions, Lookup lookup) noexcept {
          bind("SCardTransmit", functions.transmit) &&
          bind("SCardStatus" VORKAND_SCARD_NARROW, functions.status) &&
          bind("SCardGetStatusChange" VORKAND_SCARD_NARROW, functions.get_status_change);
+}
+
+// The system's PC/SC functions from the library `open()` gives (null: none),
+// looked up with `symbol(library, name)`; when one is missing the library is
+// closed with `close(library)` and there are none. The table and the library
+// stay for the life of the process: channels hold its functions.
+template <typename Open, typename Symbol, typename Close>
+const Functions* load_functions(Open open, Symbol symbol, Close close) noexcept {
+  const auto library = open();
+  if (library == nullptr) return nullptr;
+  static Functions functions{};
+  if (!bind_functions(functions,
+                      [&](const char* name) noexcept { return symbol(library, name); })) {
+    close(library);
+    return nullptr;
+  }
+  return &functions;
 }
 
 }  // namespace vorkand::link::pcsc

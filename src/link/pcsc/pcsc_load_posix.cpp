@@ -7,27 +7,14 @@
 #include "link/pcsc/pcsc_bind.h"
 
 namespace vorkand::link::pcsc {
-namespace {
-
-const Functions* load() noexcept {
-  void* library = ::dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return nullptr;
-  static Functions functions{};
-  const bool bound = bind_functions(functions, [library](const char* name) noexcept {
-    return reinterpret_cast<void (*)()>(::dlsym(library, name));
-  });
-  if (!bound) {
-    ::dlclose(library);
-    return nullptr;
-  }
-  // Kept loaded for the life of the process: channels hold its functions.
-  return &functions;
-}
-
-}  // namespace
 
 const Functions* system_functions() noexcept {
-  static const Functions* const loaded = load();
+  static const Functions* const loaded =
+      load_functions([]() noexcept { return ::dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL); },
+                     [](void* library, const char* name) noexcept {
+                       return reinterpret_cast<void (*)()>(::dlsym(library, name));
+                     },
+                     [](void* library) noexcept { ::dlclose(library); });
   return loaded;
 }
 

@@ -6,28 +6,15 @@
 #include "link/pcsc/pcsc_bind.h"
 
 namespace vorkand::link::pcsc {
-namespace {
-
-const Functions* load() noexcept {
-  HMODULE library = ::LoadLibraryA("winscard.dll");
-  if (library == nullptr) return nullptr;
-  static Functions functions{};
-  // FARPROC to a generic function pointer; bind_functions gives each its own type.
-  const bool bound = bind_functions(functions, [library](const char* name) noexcept {
-    return reinterpret_cast<void (*)()>(::GetProcAddress(library, name));
-  });
-  if (!bound) {
-    ::FreeLibrary(library);
-    return nullptr;
-  }
-  // Kept loaded for the life of the process: channels hold its functions.
-  return &functions;
-}
-
-}  // namespace
 
 const Functions* system_functions() noexcept {
-  static const Functions* const loaded = load();
+  static const Functions* const loaded = load_functions(
+      []() noexcept { return ::LoadLibraryA("winscard.dll"); },
+      // FARPROC to a generic function pointer; bind_functions gives each its own type.
+      [](HMODULE library, const char* name) noexcept {
+        return reinterpret_cast<void (*)()>(::GetProcAddress(library, name));
+      },
+      [](HMODULE library) noexcept { ::FreeLibrary(library); });
   return loaded;
 }
 
