@@ -8,6 +8,7 @@
 #include "cli/apdu_text.h"
 #include "cli/atr.h"
 #include "cli/atr_list.h"
+#include "cli/pcsc_errors.h"
 #include "cli/port_names.h"
 #include "cli/script.h"
 #include "cli/status_words.h"
@@ -121,7 +122,16 @@ TEST(Atr, ReportsMalformedAtrs) {
   EXPECT_FALSE(wrong.tck_ok);
   EXPECT_EQ(wrong.tck_expected, 0x81);
   EXPECT_EQ(describe_atr(wrong).back(), "TCK  00  WRONG, expected 81");
-  EXPECT_EQ(describe_atr(decode("3B 80 01")).back(), "malformed: TCK missing");
+  // What a broken ATR lacks is left out, never shown as an empty line; the
+  // error itself is the command's to say.
+  EXPECT_EQ(describe_atr(decode("3B")), std::vector<std::string>{"TS   3B  direct convention"});
+  for (const char* broken : {"3B 80 01", "3B F0 11 22 33 81", "3B 02 41", "3B 80 01 00"}) {
+    for (const std::string& line : describe_atr(decode(broken))) {
+      EXPECT_FALSE(line.ends_with("  ") || line.ends_with("||") || line.ends_with("protocols"))
+          << broken << ": '" << line << "'";
+      EXPECT_EQ(line.find("malformed"), std::string::npos) << broken;
+    }
+  }
 }
 
 // The meaning of single interface bytes, one ATR each.
@@ -166,7 +176,12 @@ TEST(Atr, DecodesCompactTlvHistoricalBytes) {
             "RECORD, with an MF");
   EXPECT_EQ(h.objects[1].meaning,
             "selection: full DF name, path, file identifier, implicit DF, short EF identifier, "
-            "record number");
+            "record number; data coding: proprietary write, FF not a tag byte, data unit of 1 "
+            "byte");
+  // The data coding byte alone: TLV files, write AND, FF valid, 2^4 quartets.
+  EXPECT_EQ(decode_historical(common::parse_hex("80 72 00 F4").value()).objects.at(0).meaning,
+            "selection: ; data coding: EFs of TLV structure, write AND, FF valid as a first tag "
+            "byte, data unit of 8 bytes");
   EXPECT_EQ(h.objects[2].meaning, "SW 90 00");
   // Category 00: the last three bytes are the life cycle and SW1 SW2.
   h = decode_historical(common::parse_hex("00 66 01 02 03 04 05 06 05 90 00").value());
@@ -215,28 +230,57 @@ TEST(Script, ReadsCommandsExpectationsAndStopsAtExit) {
   EXPECT_EQ(lines[3].kind, ScriptLine::Kind::reset_reader);
   EXPECT_EQ(lines[4].expected, "");
 
+  // Every error in the one form NAME:LINE:, a continued APDU at its first line.
   const struct {
     const char* script;
     const char* error;
   } errors[] = {
-      {"\n00 A4 -> 9000\n", "line 2: an APDU of 2 bytes is too short: at least 4 (CLA INS P1 P2)"},
-      {"00 A4 00 00 -> 90\n", "line 1: the expected status word is 4 hex digits or ?"},
-      {"00 A4 00 00 -> 9x00\n", "line 1: the expected status word is 4 hex digits or ?"},
-      {"power up\n", "line 1: not hex bytes (pairs of hex digits, spaces or colons between)"},
+      {"\n00 A4 -> 9000\n", "t.scr:2: an APDU of 2 bytes is too short: at least 4 (CLA INS P1 P2)"},
+      {"00 A4 00 00 -> 90\n", "t.scr:1: the expected status word is 4 hex digits or ?"},
+      {"00 A4 00 00 -> 9x00\n", "t.scr:1: the expected status word is 4 hex digits or ?"},
+      {"power up\n",
+       "t.scr:1: unknown word 'power' (the words are power-up, reset, reset-reader, exit; "
+       "anything else is an APDU in hex)"},
+      {"reste-reader -> 9000\n",
+       "t.scr:1: unknown word 'reste-reader' (the words are power-up, reset, reset-reader, exit; "
+       "anything else is an APDU in hex)"},
+      {"\n00 A4 \\\n 0G 00\n", "t.scr:2: '00 A4  0G 00' breaks at character 9: not a hex digit"},
+      {"00 20 00 01 04 31 32 33\n", "t.scr:1: byte 5, Lc 04, announces 4 data bytes, but 3 follow"},
   };
   for (const auto& e : errors) {
     std::istringstream in(e.script);
     const auto result = parse_script(in);
-    ASSERT_TRUE(std::holds_alternative<std::string>(result)) << e.script;
-    EXPECT_EQ(std::get<std::string>(result), e.error);
+    ASSERT_TRUE(std::holds_alternative<ScriptError>(result)) << e.script;
+    EXPECT_EQ(script_position("t.scr", std::get<ScriptError>(result)), e.error);
   }
 }
 
-TEST(Apdu, TakesFourTo251BytesAndSaysHowLongAnApduWas) {
+TEST(Apdu, TakesFourTo251BytesWhoseLcCountsTheData) {
   EXPECT_EQ(std::get<Bytes>(parse_apdu("00 a4 00 00")).size(), 4u);
-  EXPECT_EQ(std::get<Bytes>(parse_apdu(std::string(251 * 2, 'A'))).size(), 251u);
-  EXPECT_EQ(std::get<std::string>(parse_apdu(std::string(300 * 2, 'A'))),
-            "an APDU of 300 bytes is too long: the limit is 251");
+  EXPECT_EQ(std::get<Bytes>(parse_apdu("00D60000F5" + std::string(245 * 2, 'A') + "00")).size(),
+            251u);
+  // Header, Le; header, Lc, data; the same and Le.
+  for (const char* fits : {"00B0000000", "00A4000C023F00", "00A40000023F0005"}) {
+    EXPECT_TRUE(std::holds_alternative<Bytes>(parse_apdu(fits))) << fits;
+  }
+  EXPECT_FALSE(apdu_has_le(std::get<Bytes>(parse_apdu("00A4000C023F00"))));
+  EXPECT_TRUE(apdu_has_le(std::get<Bytes>(parse_apdu("00A40000023F0005"))));
+  EXPECT_TRUE(apdu_has_le(std::get<Bytes>(parse_apdu("0084000008"))));
+  const struct {
+    std::string apdu;
+    const char* error;
+  } wrong[] = {
+      {std::string(300 * 2, 'A'), "an APDU of 300 bytes is too long: the limit is 251"},
+      {"0020000104313233", "byte 5, Lc 04, announces 4 data bytes, but 3 follow"},
+      {"00A40000023F000000", "byte 5, Lc 02, announces 2 data bytes and at most Le, but 4 follow"},
+      {"00B000000001",
+       "byte 5, Lc 00, announces no data, but 1 byte follows (extended lengths "
+       "are not taken)"},
+      {"00 A4 0x 00", "'00 A4 0x 00' breaks at character 8: not a hex digit"},
+      {"00A4 0", "'00A4 0' ends in a lone hex digit"},
+      {"00A 40000", "'00A 40000' breaks at character 4: a lone hex digit before it"},
+  };
+  for (const auto& c : wrong) EXPECT_EQ(std::get<std::string>(parse_apdu(c.apdu)), c.error);
   EXPECT_EQ(normalise_port("com2"), "COM2");
   for (const char* bad : {"COM5", "COM1:", " COM1", "", "COM"}) EXPECT_FALSE(normalise_port(bad));
 }
@@ -260,6 +304,13 @@ TEST(StatusWords, NameTheLibrarysOwnValuesAndTheCards) {
   EXPECT_EQ(classify_sw(0x6310), SwClass::warning);
   EXPECT_EQ(classify_sw(0x6200), SwClass::error);  // the library's "refused"
   EXPECT_EQ(classify_sw(0x6A82), SwClass::error);
+  // PC/SC codes: each with its meaning, an unknown one still named PC/SC.
+  EXPECT_EQ(pcsc_error(0x80100013),
+            "the line to the PC/SC service broke (did pcscd stop?) (80100013)");
+  EXPECT_EQ(pcsc_error(0x8010000B), "the card is in use by another application (8010000B)");
+  EXPECT_EQ(pcsc_error(0x8010FFFF), "PC/SC error 8010FFFF");
+  EXPECT_TRUE(pcsc_service_gone(0x8010001E));
+  EXPECT_FALSE(pcsc_service_gone(0x8010000B));
 }
 
 }  // namespace

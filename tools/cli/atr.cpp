@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 
+#include "cli/hex_input.h"
 #include "common/hex.h"
 
 namespace vorkand::cli {
@@ -135,12 +136,29 @@ std::string service_data(std::span<const uint8_t> value) {
   return text;
 }
 
+// The data coding byte: TLV files, what writing does, whether FF can start
+// a BER-TLV tag, and the size of a data unit (2 to the power b4-b1, in
+// quartets).
+std::string data_coding(uint8_t byte) {
+  constexpr std::array<const char*, 4> kWrites{"one-time write", "proprietary write", "write OR",
+                                               "write AND"};
+  std::string text = "data coding: ";
+  if (byte & 0x80) text += "EFs of TLV structure, ";
+  text += kWrites[(byte >> 5) & 0x03];
+  text += byte & 0x10 ? ", FF valid as a first tag byte" : ", FF not a tag byte";
+  const int power = byte & 0x0F;
+  if (power == 0) return text + ", data unit of a quartet";
+  const unsigned bytes = 1u << (power - 1);
+  return text + fmt::format(", data unit of {} byte{}", bytes, bytes == 1 ? "" : "s");
+}
+
 std::string capabilities(std::span<const uint8_t> value) {
   if (value.empty()) return {};
   std::string text =
       "selection: " + bit_names(value[0], {"full DF name", "partial DF name", "path",
                                            "file identifier", "implicit DF", "short EF identifier",
                                            "record number", "record identifier"});
+  if (value.size() >= 2) text += "; " + data_coding(value[1]);
   if (value.size() >= 3) {
     const uint8_t third = value[2];
     if (third & 0x80) text += "; command chaining";
@@ -259,31 +277,9 @@ AtrInfo decode_atr(std::span<const uint8_t> atr) {
 
 std::variant<std::vector<uint8_t>, std::string> parse_typed_atr(
     const std::vector<std::string>& words) {
-  std::vector<uint8_t> bytes;
-  int high = -1;
-  std::size_t column = 0;
   std::string joined;
   for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
-  for (const char c : joined) {
-    ++column;
-    const bool separator = c == ' ' || c == '\t' || c == ':';
-    if (separator && high < 0) continue;
-    if (separator || !std::isxdigit(static_cast<unsigned char>(c))) {
-      return fmt::format("'{}' breaks at character {}: {}", joined, column,
-                         separator ? "a lone hex digit before it" : "not a hex digit");
-    }
-    const int value = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
-    if (high < 0) {
-      high = value;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high * 16 + value));
-      high = -1;
-    }
-  }
-  if (high >= 0) return fmt::format("'{}' ends in a lone hex digit", joined);
-  return bytes;
+  return read_hex(joined);
 }
 
 std::optional<ClockRates> clock_rates(const AtrInfo& info) {
@@ -432,11 +428,14 @@ std::vector<std::string> describe_atr(const AtrInfo& info) {
     protocols +=
         fmt::format("{}T={}{}", i ? ", " : "", info.protocols[i], i == 0 ? " (first)" : "");
   }
-  lines.push_back("protocols  " + protocols);
-  if (const auto rates = clock_rates(info)) lines.push_back(etu_line(*rates));
-  lines.push_back(fmt::format("historical  {}  |{}|", hex(info.historical),
-                              common::printable(info.historical)));
+  // What a short or truncated ATR does not hold is left out, not shown empty.
+  if (!protocols.empty()) lines.push_back("protocols  " + protocols);
+  if (const auto rates = clock_rates(info); rates && !protocols.empty()) {
+    lines.push_back(etu_line(*rates));
+  }
   if (!info.historical.empty()) {
+    lines.push_back(fmt::format("historical  {}  |{}|", hex(info.historical),
+                                common::printable(info.historical)));
     const Historical decoded = decode_historical(info.historical);
     lines.push_back(fmt::format("  category {:02X}: {}", decoded.category, decoded.format));
     for (const HistoricalObject& object : decoded.objects) {
@@ -454,7 +453,7 @@ std::vector<std::string> describe_atr(const AtrInfo& info) {
     lines.push_back("TCK  none (only T=0 offered)");
   }
   if (info.extra) lines.push_back(fmt::format("{} byte(s) after the end of the ATR", info.extra));
-  if (!info.error.empty()) lines.push_back("malformed: " + info.error);
+  // What makes the ATR malformed is the command's error, said once there.
   return lines;
 }
 

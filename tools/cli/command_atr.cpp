@@ -40,8 +40,7 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
   }
   if (!report.typed && atr.sw != kSwOk) {
     out.status(atr.sw);
-    if (atr.sw == kSwNoReply) return out.fail(kExitFailure, reader_failure(context, atr.sw));
-    return out.fail(kExitFailure, "power-up failed: " + sw_text(atr.sw));
+    return out.fail(kExitFailure, power_up_failure(context, atr.sw));
   }
   report.atr = atr.data;
   report.sw = atr.sw;
@@ -54,6 +53,13 @@ int run_atr(const Context& context, const std::vector<std::string>& typed) {
   out.atr(report);
   if (!report.info.error.empty()) {
     return out.fail(kExitFailure, "malformed ATR: " + report.info.error);
+  }
+  // A wrong check byte makes the ATR as unusable as a broken one.
+  if (report.info.tck && !report.info.tck_ok) {
+    return out.fail(
+        kExitFailure,
+        fmt::format("malformed ATR: TCK {:02X} is wrong, the bytes before it give {:02X}",
+                    *report.info.tck, *report.info.tck_expected));
   }
   return kExitOk;
 }

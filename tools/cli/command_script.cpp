@@ -23,6 +23,7 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, const ScriptSettin
   ScriptResult result;
   result.line = line.number;
   Exchange exchange;
+  const auto send = [handle](const Bytes& apdu) { return transparent(handle, apdu); };
   switch (line.kind) {
     case ScriptLine::Kind::power_up:
       exchange = power_up(handle);
@@ -33,11 +34,7 @@ ScriptResult run_line(int32_t handle, const ScriptLine& line, const ScriptSettin
       result.command = "reset-reader";
       break;
     case ScriptLine::Kind::apdu:
-      exchange =
-          settings.get_response
-              ? whole_answer(line.apdu,
-                             [handle](const Bytes& apdu) { return transparent(handle, apdu); })
-              : transparent(handle, line.apdu);
+      exchange = settings.no_get_response ? send(line.apdu) : whole_answer(line.apdu, send);
       result.command = common::to_hex(line.apdu);
       break;
   }
@@ -57,25 +54,51 @@ constexpr const char* kPromptHelp =
     "reset-reader          reset the reader\n"
     "exit                  end (so does Ctrl-D)\n";
 
-// Runs `line`, reports it and counts it; false once the reader stopped
-// answering (a silent reader would cost each later line the silence limit).
+struct Tally {
+  int checked = 0;
+  int mismatches = 0;
+  bool powered = false;  // a power-up was sent, asked for or not
+};
+
+// Runs `line`, reports it, then what is wrong with it, and counts it; false
+// once the reader stopped answering (a silent reader would cost each later
+// line the silence limit).
 bool run_and_report(const Context& context, int32_t handle, const ScriptLine& line,
-                    const ScriptSettings& settings, const std::string& name, int& checked,
-                    int& mismatches) {
+                    const ScriptSettings& settings, const std::string& name, Tally& tally) {
   Output& out = context.out;
-  const ScriptResult result = run_line(handle, line, settings);
-  checked += result.expected.empty() ? 0 : 1;
-  if (!result.ok) {
-    ++mismatches;
-    out.fail(kExitFailure, fmt::format("{}:{}: {}: expected {} {}, got {}", name, line.number,
-                                       result.command, result.expected.substr(0, 2),
-                                       result.expected.substr(2), sw_text(result.sw)));
+  ScriptResult result = run_line(handle, line, settings);
+  // A reader with a card it has not powered refuses the card's commands: the
+  // card is powered up then, once, as a line of its own, and the APDU sent
+  // again.
+  if (line.kind == ScriptLine::Kind::apdu && result.sw == kSwRefused && !tally.powered &&
+      !settings.no_power_up) {
+    ScriptLine power{line.number, ScriptLine::Kind::power_up, {}, {}};
+    const int mismatches = tally.mismatches;
+    if (!run_and_report(context, handle, power, settings, name, tally)) return false;
+    // A card that would not power up refuses the APDU again: said once.
+    if (tally.mismatches != mismatches) return true;
+    result = run_line(handle, line, settings);
   }
+  if (line.kind == ScriptLine::Kind::power_up) tally.powered = true;
+  tally.checked += result.expected.empty() ? 0 : 1;
+  if (!result.ok) ++tally.mismatches;
   out.script_line(result);
-  if (result.sw != kSwNoReply) return true;
-  out.fail(kExitFailure,
-           fmt::format("{}:{}: {}", name, line.number, reader_failure(context, result.sw)));
-  return false;
+  const auto at = [&](const std::string& message) {
+    return script_position(name, ScriptError{line.number, message});
+  };
+  if (is_reader_error(result.sw)) {
+    const std::string why = line.kind == ScriptLine::Kind::power_up
+                                ? power_up_failure(context, result.sw)
+                                : result.command + ": " + reader_failure(context, result.sw);
+    out.fail(kExitFailure, at(why));
+    return result.sw != kSwNoReply;
+  }
+  if (!result.ok) {
+    out.fail(kExitFailure, at(fmt::format("{}: expected {} {}, got {}", result.command,
+                                          result.expected.substr(0, 2), result.expected.substr(2),
+                                          format_sw(result.sw))));
+  }
+  return true;
 }
 
 // Standard input, answered line by line as the lines arrive; on a terminal
@@ -85,7 +108,8 @@ int run_streamed(const Context& context, const ScriptSettings& settings) {
   const bool prompt = input_is_terminal();
   const auto handle = open_port(context);
   if (!handle) return kExitFailure;
-  int mismatches = 0, checked = 0, status = kExitOk;
+  Tally tally;
+  int status = kExitOk;
   ScriptReader reader;
   std::string text;
   for (bool more = true; more;) {
@@ -99,24 +123,25 @@ int run_streamed(const Context& context, const ScriptSettings& settings) {
     if (step.kind == Kind::exit) break;
     if (step.kind == Kind::help) fmt::print(stderr, "{}", kPromptHelp);
     if (step.kind == Kind::error) {
+      const std::string error = script_position(name, {step.line.number, step.error});
       if (prompt) {
-        fmt::print(stderr, "{} (help lists what can be typed)\n", step.error);
+        fmt::print(stderr, "{} (help lists what can be typed)\n", error);
         continue;
       }
-      status = context.out.fail(kExitUsage, name + ": " + step.error);
+      status = context.out.fail(kExitUsage, error);
       break;
     }
     if (step.kind == Kind::command &&
-        !run_and_report(context, *handle, step.line, settings, name, checked, mismatches)) {
+        !run_and_report(context, *handle, step.line, settings, name, tally)) {
       status = kExitFailure;
       break;
     }
   }
   if (prompt) fmt::print(stderr, "\n");
   CT_close(*handle);
-  context.out.script_summary(checked, mismatches);
+  context.out.script_summary(tally.checked, tally.mismatches);
   if (status != kExitOk) return status;
-  return mismatches == 0 ? kExitOk : kExitFailure;
+  return tally.mismatches == 0 ? kExitOk : kExitFailure;
 }
 
 }  // namespace
@@ -131,24 +156,24 @@ int run_script(const Context& context, const ScriptSettings& settings) {
   }
   std::istringstream in(std::get<std::string>(text));
   auto parsed = parse_script(in);
-  if (auto* error = std::get_if<std::string>(&parsed)) {
-    return out.fail(kExitUsage, name + ": " + *error);
+  if (auto* error = std::get_if<ScriptError>(&parsed)) {
+    return out.fail(kExitUsage, script_position(name, *error));
   }
   const auto& lines = std::get<0>(parsed);
 
   const auto handle = open_port(context);
   if (!handle) return kExitFailure;
-  int mismatches = 0, checked = 0;
+  Tally tally;
   bool reader_failed = false;
   for (const ScriptLine& line : lines) {
-    if (!run_and_report(context, *handle, line, settings, name, checked, mismatches)) {
+    if (!run_and_report(context, *handle, line, settings, name, tally)) {
       reader_failed = true;
       break;
     }
   }
   CT_close(*handle);
-  out.script_summary(checked, mismatches);
-  return mismatches == 0 && !reader_failed ? kExitOk : kExitFailure;
+  out.script_summary(tally.checked, tally.mismatches);
+  return tally.mismatches == 0 && !reader_failed ? kExitOk : kExitFailure;
 }
 
 Command add_script(CLI::App& app) {
@@ -161,7 +186,10 @@ Command add_script(CLI::App& app) {
       ->required();
   script->add_flag("--strict", settings->strict,
                    "a line without '-> SW' fails on any status word but 90 00");
-  script->add_flag("--get-response", settings->get_response, kGetResponseHelp);
+  script->add_flag("--no-power-up", settings->no_power_up, kNoPowerUpHelp);
+  script->add_flag("--no-get-response", settings->no_get_response, kNoGetResponseHelp);
+  // Accepted as before: whole answers are the default now.
+  script->add_flag("--get-response", kGetResponseHelp)->group("");
   return {script, [settings](const Context& context) { return run_script(context, *settings); }};
 }
 

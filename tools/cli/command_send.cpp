@@ -38,15 +38,17 @@ int run_send(const Context& context, const SendSettings& settings) {
   const auto failed = [&](const std::string& message) {
     if (status == kExitOk) status = out.fail(kExitFailure, message);
   };
-  if (settings.power_up) {
+  // False, the error said, when the card would not power up.
+  bool powered = false;
+  const auto power = [&] {
+    powered = true;
     const Exchange atr = power_up(*handle);
     out.power_up(atr.data, atr.sw);
-    if (atr.sw != kSwOk) {
-      failed(atr.sw == kSwNoReply ? reader_failure(context, atr.sw)
-                                  : "power-up failed: " + sw_text(atr.sw));
-      apdus.clear();
-    }
-  }
+    if (atr.sw == kSwOk) return true;
+    failed(power_up_failure(context, atr.sw));
+    return false;
+  };
+  if (settings.power_up && !power()) apdus.clear();
   const bool by_arguments = settings.direction || settings.protocol;
   const auto exchange = [&](const Bytes& apdu) {
     return by_arguments
@@ -54,8 +56,17 @@ int run_send(const Context& context, const SendSettings& settings) {
                          settings.protocol.value_or(0))
                : transparent(*handle, apdu);
   };
+  const auto whole = [&](const Bytes& apdu) {
+    return settings.no_get_response ? exchange(apdu) : whole_answer(apdu, exchange);
+  };
   for (const Bytes& apdu : apdus) {
-    const Exchange result = settings.get_response ? whole_answer(apdu, exchange) : exchange(apdu);
+    Exchange result = whole(apdu);
+    // A reader with a card it has not powered refuses the card's commands:
+    // the card is powered up then, once, and the APDU sent again.
+    if (result.sw == kSwRefused && !powered && !settings.no_power_up) {
+      if (!power()) break;
+      result = whole(apdu);
+    }
     out.apdu(apdu, result.data, result.sw);
     if (is_reader_error(result.sw)) {
       failed(fmt::format("{}: {}", common::to_hex(apdu), reader_failure(context, result.sw)));
@@ -63,7 +74,8 @@ int run_send(const Context& context, const SendSettings& settings) {
     }
     // Warnings (61 xx not fetched, 62 xx, 63 xx) are answers like 90 00.
     if (classify_sw(result.sw) != SwClass::error) continue;
-    failed(fmt::format("{}: card answered {}", common::to_hex(apdu), sw_text(result.sw)));
+    failed(fmt::format("APDU {} of {}: the card answered {}", &apdu - apdus.data() + 1,
+                       apdus.size(), format_sw(result.sw)));
   }
   CT_close(*handle);
   return status;
@@ -81,7 +93,10 @@ Command add_send(CLI::App& app) {
                    "use ICC_command with this protocol: 0 T=0, 1 T=1 (default 0)")
       ->check(CLI::IsMember({0, 1}));
   send->add_flag("--power-up", settings->power_up, "power the card up first (ICC_reset)");
-  send->add_flag("--get-response", settings->get_response, kGetResponseHelp);
+  send->add_flag("--no-power-up", settings->no_power_up, kNoPowerUpHelp);
+  send->add_flag("--no-get-response", settings->no_get_response, kNoGetResponseHelp);
+  // Accepted as before: whole answers are the default now.
+  send->add_flag("--get-response", kGetResponseHelp)->group("");
   return {send, [settings](const Context& context) { return run_send(context, *settings); }};
 }
 

@@ -47,12 +47,12 @@ SerialState probe(const std::string& port) {
 std::vector<ReaderEvent> serial_changes(const std::string& port, const SerialState& before,
                                         const SerialState& now) {
   std::vector<ReaderEvent> events;
-  if (!before.reader && now.reader) events.push_back({port, "reader added", {}, {}});
+  if (!before.reader && now.reader) events.push_back({port, "reader added", {}, {}, {}});
   if (!before.atr.empty() && now.atr != before.atr)
-    events.push_back({port, "card removed", {}, {}});
+    events.push_back({port, "card removed", {}, {}, {}});
   if (!now.atr.empty() && now.atr != before.atr)
-    events.push_back({port, "card inserted", {}, now.atr});
-  if (before.reader && !now.reader) events.push_back({port, "reader removed", {}, {}});
+    events.push_back({port, "card inserted", {}, now.atr, {}});
+  if (before.reader && !now.reader) events.push_back({port, "reader removed", {}, {}, {}});
   return events;
 }
 
@@ -79,13 +79,7 @@ int run_watch(const Context& context, const WatchSettings& settings) {
   for (std::string_view name : kPorts) {
     const std::string port(name);
     const std::string mapping = port_mapping(port);
-    const char* variable = secure_getenv(port_variable(port).c_str());
-    const bool from_variable = variable != nullptr && *variable != '\0';
-    report({{port,
-             "maps to",
-             fmt::format("{} ({})", mapping, from_variable ? port_variable(port) : "default"),
-             {}}},
-           false);
+    report({{port, "maps to", mapping, {}, port_source(port)}}, false);
     if (mapping.rfind("pcsc:", 0) != 0) serial_ports.push_back(port);
   }
 
@@ -97,7 +91,7 @@ int run_watch(const Context& context, const WatchSettings& settings) {
                                                 "SECONDS looks at the COM ports",
                                                 *note));
     }
-    report({{"PC/SC", *note, {}, {}}}, false);
+    report({{"PC/SC", *note, {}, {}, {}}}, false);
   } else {
     pcsc = std::move(std::get<0>(opened));
   }
@@ -132,8 +126,9 @@ int run_watch(const Context& context, const WatchSettings& settings) {
         for (std::size_t i = 0; i < serial_ports.size() && !stopped(); ++i) {
           const SerialState now = probe(serial_ports[i]);
           if (first) {
-            if (now.reader) report({{serial_ports[i], "reader present", {}, {}}}, false);
-            if (!now.atr.empty()) report({{serial_ports[i], "card present", {}, now.atr}}, false);
+            if (now.reader) report({{serial_ports[i], "reader present", {}, {}, {}}}, false);
+            if (!now.atr.empty())
+              report({{serial_ports[i], "card present", {}, now.atr, {}}}, false);
           } else {
             report(serial_changes(serial_ports[i], states[i], now), true);
           }

@@ -44,19 +44,26 @@ struct SendSettings {
   std::vector<std::string> apdus;
   std::optional<int> direction;  // either given: ICC_command instead of ICC_tsi_api
   std::optional<int> protocol;
-  bool power_up = false;
-  bool get_response = false;  // fetch the rest of 61 xx, resend on 6C xx
+  bool power_up = false;         // power the card up before the first APDU
+  bool no_power_up = false;      // never power up unasked, even when the reader refuses
+  bool no_get_response = false;  // hand 61 xx and 6C xx on as they come
 };
 
 struct ScriptSettings {
   std::string path;  // "-": standard input
   bool strict = false;
-  bool get_response = false;
+  bool no_power_up = false;
+  bool no_get_response = false;
 };
 
 struct WatchSettings {
   std::optional<std::size_t> count;  // stop after this many events
   std::optional<int> probe_serial;   // seconds between power-ups on the COM ports
+};
+
+struct ReadersSettings {
+  bool probe = false;  // each COM port that opens gets a reader reset (CT_reset)
+  bool names = false;  // only the PC/SC readers' mappings, one a line
 };
 
 struct DesSettings {
@@ -91,9 +98,14 @@ inline constexpr const char* kSimAbout = "run the simulated reader for other pro
 inline constexpr const char* kWatchAbout =
     "one line per PC/SC reader or card coming or going, until Ctrl-C";
 
-// The --get-response flag of send and script.
-inline constexpr const char* kGetResponseHelp =
-    "whole answers: fetch the rest of 61 xx with GET RESPONSE, resend with Le xx on 6C xx";
+// The flags send and script share.
+inline constexpr const char* kGetResponseHelp = "whole answers (the default)";
+inline constexpr const char* kNoGetResponseHelp =
+    "hand on 61 xx and 6C xx as the card gives them (by default the rest of 61 xx is fetched "
+    "with GET RESPONSE, and on 6C xx the APDU is sent again with Le xx)";
+inline constexpr const char* kNoPowerUpHelp =
+    "leave the card as it is (by default, when the reader refuses a first APDU because the "
+    "card is not powered, the card is powered up and the APDU sent again)";
 
 int run_demo(const Context& context, const SimSettings& settings);
 int run_sim(const Context& context, const SimSettings& settings);
@@ -103,8 +115,7 @@ int run_atr(const Context& context, const std::vector<std::string>& typed);
 int run_send(const Context& context, const SendSettings& settings);
 int run_script(const Context& context, const ScriptSettings& settings);
 int run_des(const Context& context, const DesSettings& settings);
-// `probe`: each COM port that opens gets a reader reset (CT_reset).
-int run_readers(const Context& context, bool probe);
+int run_readers(const Context& context, const ReadersSettings& settings);
 int run_watch(const Context& context, const WatchSettings& settings);
 
 }  // namespace vorkand::cli

@@ -7,8 +7,8 @@
 
 namespace vorkand::cli {
 
-// "missing", "permission denied", "not a terminal", "busy (held by process
-// 1234, minicom)", ...; "could not be set up as a serial port" when every
+// "missing", "permission denied", "not a terminal", "busy: in use by another
+// application (process 1234, minicom)", ...; "could not be set up as a serial port" when every
 // check passes.
 std::string why_device_fails(const std::string& path);
 

@@ -34,10 +34,9 @@ std::string lock_holder(const struct stat& file) {
     std::ifstream comm("/proc/" + pid + "/comm");
     std::string name;
     std::getline(comm, name);
-    return name.empty() ? fmt::format("held by process {}", pid)
-                        : fmt::format("held by process {}, {}", pid, name);
+    return name.empty() ? fmt::format("process {}", pid) : fmt::format("process {}, {}", pid, name);
   }
-  return "held by another process";
+  return "another process";
 }
 
 class Fd {
@@ -69,12 +68,13 @@ std::string why_device_fails(const std::string& path) {
   const Fd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) {
     if (errno == EACCES || errno == EPERM) return "permission denied";
-    if (errno == EBUSY) return "busy (opened exclusively by another program)";
+    if (errno == EBUSY) return "busy: in use by another application (opened exclusively)";
     return std::strerror(errno);
   }
   if (!::isatty(fd.get())) return "not a terminal";
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) return "busy (" + lock_holder(info) + ")";
+    if (errno == EWOULDBLOCK)
+      return "busy: in use by another application (" + lock_holder(info) + ")";
     return std::strerror(errno);
   }
   return "could not be set up as a serial port";

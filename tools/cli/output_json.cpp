@@ -1,6 +1,7 @@
 // The output for programs: one JSON object on standard output for each run,
 // {"ok":..., <the command's fields>, "error":"..." when it failed}. `vorkand
-// sim` streams one object a line instead.
+// sim` and `vorkand watch` stream one object a line instead, each with its
+// "ok" first as well.
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -128,7 +129,7 @@ class JsonOutput final : public Output {
 
   void sim_ready(const std::string& device, const std::string& port) override {
     streaming_ = true;
-    fmt::print(R"({{"device":{},"variable":"{}"}})"
+    fmt::print(R"({{"ok":true,"device":{},"variable":"{}"}})"
                "\n",
                quoted(device), port_variable(port));
     std::fflush(stdout);
@@ -137,21 +138,22 @@ class JsonOutput final : public Output {
   void replay_ready(const std::string& device, const std::string& port, std::size_t frames,
                     const std::string& recorded_port, const std::string& path) override {
     streaming_ = true;
-    fmt::print(R"({{"device":{},"variable":"{}","replaying":{},"frames":{},"recorded_port":{}}})"
-               "\n",
-               quoted(device), port_variable(port), quoted(path), frames, quoted(recorded_port));
+    fmt::print(
+        R"({{"ok":true,"device":{},"variable":"{}","replaying":{},"frames":{},"recorded_port":{}}})"
+        "\n",
+        quoted(device), port_variable(port), quoted(path), frames, quoted(recorded_port));
     std::fflush(stdout);
   }
 
   void replay_finished(const std::string& summary, bool matched) override {
-    fmt::print(R"({{"matched":{},"summary":{}}})"
+    fmt::print(R"({{"ok":{},"matched":{},"summary":{}}})"
                "\n",
-               matched, quoted(summary));
+               matched, matched, quoted(summary));
     std::fflush(stdout);
   }
 
   void sim_frame(const sim::TraceEvent& event) override {
-    fmt::print(R"({{"ms":{:.3f},"direction":"{}","bytes":"{}"}})"
+    fmt::print(R"({{"ok":true,"ms":{:.3f},"direction":"{}","bytes":"{}"}})"
                "\n",
                event.ms, direction_name(event), sim::event_hex(event, ""));
     std::fflush(stdout);
@@ -204,9 +206,10 @@ class JsonOutput final : public Output {
   void readers(const std::vector<PortState>& ports, const PcscReport& pcsc) override {
     std::vector<std::string> readers;
     for (const PcscReader& reader : pcsc.readers) {
-      readers.push_back(fmt::format(R"({{"name":{},"device":{},"state":{},"atr":"{}"}})",
-                                    quoted(reader.name), quoted("pcsc:" + reader.name),
-                                    strings(reader.state), hex(reader.atr)));
+      readers.push_back(fmt::format(R"({{"index":{},"name":{},"device":{},"state":{},"atr":"{}"}})",
+                                    readers.size(), quoted(reader.name),
+                                    quoted("pcsc:" + reader.name), strings(reader.state),
+                                    hex(reader.atr)));
     }
     fields_.emplace_back(
         "pcsc", fmt::format(R"({{"available":{},"note":{},"readers":[{}]}})", pcsc.available,
@@ -231,10 +234,15 @@ class JsonOutput final : public Output {
     streaming_ = true;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
     const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-    fmt::print(R"({{"time":"{:%Y-%m-%dT%H:%M:%S}.{:03}Z","reader":{},"event":{}{}{}}})"
+    // A mapping and where it comes from apart, as `readers` gives them.
+    fmt::print(R"({{"ok":true,"time":"{:%Y-%m-%dT%H:%M:%S}.{:03}Z","reader":{},"event":{}{}{}}})"
                "\n",
                fmt::gmtime(seconds), ms.count() % 1000, quoted(event.reader), quoted(event.event),
-               event.detail.empty() ? "" : R"(,"maps_to":)" + quoted(event.detail),
+               event.detail.empty() ? ""
+               : event.event != "maps to"
+                   ? R"(,"detail":)" + quoted(event.detail)
+                   : fmt::format(R"(,"maps_to":{},"source":{})", quoted(event.detail),
+                                 event.source.empty() ? "null" : quoted(event.source)),
                event.atr.empty() ? "" : fmt::format(R"(,"atr":"{}")", hex(event.atr)));
     std::fflush(stdout);
   }

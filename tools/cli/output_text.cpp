@@ -96,21 +96,31 @@ class TextOutput final : public Output {
     }
   }
 
-  void status(uint16_t value) override { fmt::print("status {}\n", sw(value)); }
+  // A status word the library gave in place of the card's is the command's
+  // error, said once there; the card's answers are results.
+  void status(uint16_t) override {}
 
   void power_up(const Bytes& atr, uint16_t value) override {
+    if (is_reader_error(value)) return;
     fmt::print("ATR   {}\nSW    {}\n", hex(atr), sw(value));
   }
 
   void apdu(const Bytes& apdu, const Bytes& data, uint16_t value) override {
+    if (is_reader_error(value)) return;
     fmt::print("APDU  {}\n", hex(apdu));
     if (!data.empty()) fmt::print("{}\n", data_note(data));
     fmt::print("SW    {}\n", sw(value));
   }
 
   void script_line(const ScriptResult& result) override {
+    if (is_reader_error(result.sw)) return;
     fmt::print("{:>4}  {}\n", result.line, result.command);
-    if (!result.data.empty()) fmt::print("      {}\n", data_note(result.data, "      "));
+    // A power-up's answer is its ATR, as `send` labels it.
+    if (result.command == "power-up") {
+      fmt::print("      ATR {}\n", hex(result.data));
+    } else if (!result.data.empty()) {
+      fmt::print("      {}\n", data_note(result.data, "      "));
+    }
     const std::string mark = result.expected.empty() ? ""
                              : result.ok             ? "  " + paint("[ok]", kGreen)
                                                      : "  " + paint("[MISMATCH]", kRed);
@@ -149,11 +159,13 @@ class TextOutput final : public Output {
       return;
     }
     if (pcsc.readers.empty()) fmt::print("PC/SC: no readers\n");
-    for (const PcscReader& reader : pcsc.readers) {
+    // Numbered as -r N picks them.
+    for (std::size_t i = 0; i < pcsc.readers.size(); ++i) {
+      const PcscReader& reader = pcsc.readers[i];
       std::string state;
       for (const auto& word : reader.state) state += (state.empty() ? "" : ", ") + word;
-      fmt::print("pcsc:{}  {}{}{}\n", reader.name, state, reader.atr.empty() ? "" : "  ATR ",
-                 hex(reader.atr));
+      fmt::print("{}: pcsc:{}  {}{}{}\n", paint(std::to_string(i), kCyan), reader.name, state,
+                 reader.atr.empty() ? "" : "  ATR ", hex(reader.atr));
     }
   }
 
@@ -171,8 +183,12 @@ class TextOutput final : public Output {
                coming  ? paint(event.event, kGreen)
                : going ? paint(event.event, kYellow)
                        : event.event,
-               event.detail.empty() ? "" : " " + event.detail, event.atr.empty() ? "" : "  ATR ",
-               hex(event.atr));
+               event.detail.empty() ? ""
+               : event.event != "maps to"
+                   ? ": " + event.detail
+                   : fmt::format(" {} ({})", event.detail,
+                                 event.source.empty() ? "default" : event.source),
+               event.atr.empty() ? "" : "  ATR ", hex(event.atr));
     std::fflush(stdout);
   }
 

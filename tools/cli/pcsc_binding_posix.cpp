@@ -1,4 +1,5 @@
 #include "cli/pcsc_binding.h"
+#include "cli/pcsc_errors.h"
 
 #include <dlfcn.h>
 
@@ -34,7 +35,7 @@ std::string Library::open() {
   if (established != 0) {
     return code(established) == kNoService || code(established) == kServiceStopped
                ? "pcscd is not running"
-               : fmt::format("no PC/SC context (error {:08X})", code(established));
+               : "no PC/SC context: " + pcsc_error(code(established));
   }
   established_ = true;
   return {};

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "cli/pcsc_binding.h"
+#include "cli/pcsc_errors.h"
 #include "cli/pcsc_readers.h"
 
 namespace vorkand::cli {
@@ -36,7 +37,7 @@ PcscReport list_pcsc_readers() {
   report.available = true;
   std::vector<std::string> names;
   if (const Long listed = library.list_readers(names); listed != 0) {
-    report.note = fmt::format("cannot list the readers (error {:08X})", pcsc::code(listed));
+    report.note = "cannot list the readers: " + pcsc_error(pcsc::code(listed));
     return report;
   }
   std::vector<pcsc::ReaderState> states;

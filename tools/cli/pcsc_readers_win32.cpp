@@ -1,4 +1,4 @@
-// WinSCard through LoadLibrary: the tool runs, and lists its serial ports,
+// WinSCard loaded from System32 at run time: the tool runs, and lists its serial ports,
 // where the smart-card service is missing or stopped.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "cli/pcsc_errors.h"
 #include "cli/pcsc_readers.h"
 
 namespace vorkand::cli {
@@ -62,7 +63,8 @@ std::vector<std::string> state_words(DWORD state) {
 PcscReport list_pcsc_readers() {
   PcscReport report;
   Library pcsc;
-  pcsc.module = LoadLibraryA("winscard.dll");
+  // From System32 only: a winscard.dll beside the tool is never loaded.
+  pcsc.module = LoadLibraryExA("winscard.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (pcsc.module == nullptr) {
     report.note = "WinSCard is not available (winscard.dll not found)";
     return report;
@@ -81,7 +83,7 @@ PcscReport list_pcsc_readers() {
   if (established != 0) {
     report.note = established == kNoService || established == kServiceStopped
                       ? "the smart-card service is not running"
-                      : fmt::format("no PC/SC context (error {:08X})", established);
+                      : "no PC/SC context: " + pcsc_error(static_cast<uint32_t>(established));
     return report;
   }
   pcsc.context = context;
@@ -92,7 +94,7 @@ PcscReport list_pcsc_readers() {
   if (listed == 0) listed = static_cast<DWORD>(pcsc.list(context, nullptr, names.data(), &size));
   if (listed != 0) {
     if (listed != kNoReaders) {
-      report.note = fmt::format("cannot list the readers (error {:08X})", listed);
+      report.note = "cannot list the readers: " + pcsc_error(static_cast<uint32_t>(listed));
     }
     return report;
   }

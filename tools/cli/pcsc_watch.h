@@ -20,6 +20,7 @@ struct ReaderEvent {
   std::string event;
   std::string detail;  // what a COM port maps to
   Bytes atr;           // with "card present" and "card inserted"
+  std::string source;  // where the mapping comes from ("VORKAND_COM2"); empty: the default
 };
 
 class PcscWatch {

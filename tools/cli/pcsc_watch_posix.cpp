@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "cli/pcsc_binding.h"
+#include "cli/pcsc_errors.h"
 #include "cli/pcsc_watch.h"
 
 namespace vorkand::cli {
@@ -21,7 +26,7 @@ constexpr Dword kStateGone = pcsc::kStateIgnore | pcsc::kStateUnknown | pcsc::kS
 
 class Watch final : public PcscWatch {
  public:
-  std::string open() { return library_.open(); }
+  std::string open() { return library_->open(); }
 
   std::vector<ReaderEvent> current() override {
     std::vector<ReaderEvent> events;
@@ -29,13 +34,13 @@ class Watch final : public PcscWatch {
     states_.assign(names_.size(), Dword{pcsc::kStateUnaware});
     std::vector<ReaderState> states = reader_states();
     pnp_state_ = pcsc::kStateUnaware;
-    if (library_.get_status_change(0, states.data(), states.size()) != 0) return events;
+    if (library_->get_status_change(0, states.data(), states.size()) != 0) return events;
     pnp_state_ = states[0].event_state & ~pcsc::kStateChanged;
     for (std::size_t i = 0; i < names_.size(); ++i) {
       const ReaderState& state = states[i + 1];
-      events.push_back({"pcsc:" + names_[i], "reader present", {}, {}});
+      events.push_back({"pcsc:" + names_[i], "reader present", {}, {}, {}});
       if (state.event_state & pcsc::kStatePresent) {
-        events.push_back({"pcsc:" + names_[i], "card present", {}, pcsc::atr_of(state)});
+        events.push_back({"pcsc:" + names_[i], "card present", {}, pcsc::atr_of(state), {}});
       }
       states_[i] = state.event_state & ~pcsc::kStateChanged;
     }
@@ -44,15 +49,18 @@ class Watch final : public PcscWatch {
 
   std::variant<std::vector<ReaderEvent>, std::string> changes() override {
     std::vector<ReaderEvent> events;
+    if (!up_) return service_back();
     while (events.empty()) {
       if (cancelled_) return events;
       std::vector<ReaderState> states = reader_states();
-      const Long result = library_.get_status_change(pcsc::kInfinite, states.data(), states.size());
+      const Long result =
+          library_->get_status_change(pcsc::kInfinite, states.data(), states.size());
       const Dword code = pcsc::code(result);
       if (code == pcsc::kCancelled) return events;
       if (code == pcsc::kTimeout) continue;
+      if (pcsc_service_gone(code)) return service_gone(code);
       if (result != 0 && code != pcsc::kUnknownReader) {
-        return fmt::format("PC/SC: waiting for a change failed (error {:08X})", code);
+        return "PC/SC: waiting for a change failed: " + pcsc_error(code);
       }
       if (result == 0) {
         pnp_state_ = states[0].event_state & ~pcsc::kStateChanged;
@@ -63,9 +71,9 @@ class Watch final : public PcscWatch {
           const bool is = (now & pcsc::kStatePresent) != 0;
           if (is && !was) {
             events.push_back(
-                {"pcsc:" + names_[i], "card inserted", {}, pcsc::atr_of(states[i + 1])});
+                {"pcsc:" + names_[i], "card inserted", {}, pcsc::atr_of(states[i + 1]), {}});
           }
-          if (was && !is) events.push_back({"pcsc:" + names_[i], "card removed", {}, {}});
+          if (was && !is) events.push_back({"pcsc:" + names_[i], "card removed", {}, {}, {}});
           states_[i] = now & ~pcsc::kStateChanged;
         }
       }
@@ -76,14 +84,14 @@ class Watch final : public PcscWatch {
       states_.assign(names_.size(), Dword{pcsc::kStateEmpty});
       for (const std::string& name : before) {
         if (std::find(names_.begin(), names_.end(), name) == names_.end()) {
-          events.push_back({"pcsc:" + name, "reader removed", {}, {}});
+          events.push_back({"pcsc:" + name, "reader removed", {}, {}, {}});
         }
       }
       for (std::size_t i = 0; i < names_.size(); ++i) {
         const auto known = std::find(before.begin(), before.end(), names_[i]);
         if (known == before.end()) {
           // A card already in it shows as inserted on the next wait.
-          events.push_back({"pcsc:" + names_[i], "reader added", {}, {}});
+          events.push_back({"pcsc:" + names_[i], "reader added", {}, {}, {}});
         } else {
           states_[i] = before_states[static_cast<std::size_t>(known - before.begin())];
         }
@@ -94,15 +102,60 @@ class Watch final : public PcscWatch {
 
   void cancel() override {
     cancelled_ = true;
-    library_.cancel();
+    const std::lock_guard lock(swap_);
+    if (up_) library_->cancel();
   }
 
  private:
+  // The service went away: it and its readers are reported gone, and the
+  // context with them.
+  std::vector<ReaderEvent> service_gone(Dword why) {
+    std::vector<ReaderEvent> events{{"PC/SC", "service stopped", pcsc_error(why), {}, {}}};
+    for (const std::string& name : names_) {
+      events.push_back({"pcsc:" + name, "reader removed", {}, {}, {}});
+    }
+    names_.clear();
+    states_.clear();
+    pnp_state_ = pcsc::kStateUnaware;
+    const std::lock_guard lock(swap_);
+    up_ = false;
+    library_ = std::make_unique<pcsc::Library>();
+    return events;
+  }
+
+  // Waits, a look every quarter of a second, until the service is back (or
+  // cancel()); then it and the readers and cards it has.
+  std::vector<ReaderEvent> service_back() {
+    constexpr auto kLook = std::chrono::milliseconds(250);
+    constexpr auto kStep = std::chrono::milliseconds(25);
+    std::vector<ReaderEvent> events;
+    while (!cancelled_) {
+      auto fresh = std::make_unique<pcsc::Library>();
+      if (fresh->open().empty()) {
+        const std::lock_guard lock(swap_);
+        library_ = std::move(fresh);
+        up_ = true;
+        break;
+      }
+      for (auto waited = std::chrono::milliseconds(0); waited < kLook && !cancelled_;
+           waited += kStep) {
+        std::this_thread::sleep_for(kStep);
+      }
+    }
+    if (!up_) return events;
+    events.push_back({"PC/SC", "service started", {}, {}, {}});
+    for (ReaderEvent& event : current()) {
+      event.event = event.event == "reader present" ? "reader added" : "card inserted";
+      events.push_back(std::move(event));
+    }
+    return events;
+  }
+
   // The names pcscd lists now; an error message when listing fails.
   std::string list_readers() {
-    const Long listed = library_.list_readers(names_);
+    const Long listed = library_->list_readers(names_);
     if (listed == 0) return {};
-    return fmt::format("PC/SC: cannot list the readers (error {:08X})", pcsc::code(listed));
+    return "PC/SC: cannot list the readers: " + pcsc_error(pcsc::code(listed));
   }
 
   // The notification first, then each reader with the state last seen.
@@ -117,7 +170,11 @@ class Watch final : public PcscWatch {
     return states;
   }
 
-  pcsc::Library library_;
+  // Replaced by a fresh one when the service comes back; swap_ guards the
+  // replacing against cancel() from another thread.
+  std::unique_ptr<pcsc::Library> library_ = std::make_unique<pcsc::Library>();
+  std::mutex swap_;
+  std::atomic<bool> up_{true};
   std::atomic<bool> cancelled_{false};
   std::vector<std::string> names_;
   std::vector<Dword> states_;  // per reader, as last seen

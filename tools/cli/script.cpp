@@ -15,18 +15,33 @@ std::string_view trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
+constexpr const char* kWords = "power-up, reset, reset-reader, exit";
+
+// A first word that is no hex at all (it starts with a letter other than
+// A-F, or holds one) is a keyword mistyped, not an APDU.
+bool looks_like_a_word(std::string_view word) {
+  if (word.empty() || !std::isalpha(static_cast<unsigned char>(word[0]))) return false;
+  for (char c : word) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
 std::variant<ScriptLine, std::string> parse_apdu_line(std::string_view line, int number) {
   ScriptLine item;
   item.number = number;
   const auto arrow = line.find("->");
-  auto apdu = parse_apdu(trim(line.substr(0, arrow)));
-  if (auto* error = std::get_if<std::string>(&apdu))
-    return fmt::format("line {}: {}", number, *error);
+  const std::string_view command = trim(line.substr(0, arrow));
+  const std::string_view first = command.substr(0, command.find_first_of(" \t:"));
+  if (looks_like_a_word(first)) {
+    return fmt::format("unknown word '{}' (the words are {}; anything else is an APDU in hex)",
+                       first, kWords);
+  }
+  auto apdu = parse_apdu(command);
+  if (auto* error = std::get_if<std::string>(&apdu)) return std::move(*error);
   item.apdu = std::move(std::get<Bytes>(apdu));
   if (arrow == std::string_view::npos) return item;
-  const auto wrong = [number] {
-    return fmt::format("line {}: the expected status word is 4 hex digits or ?", number);
-  };
+  const auto wrong = [] { return std::string("the expected status word is 4 hex digits or ?"); };
   for (char c : line.substr(arrow + 2)) {
     if (c == ' ' || c == '\t') continue;
     if (!std::isxdigit(static_cast<unsigned char>(c)) && c != '?') return wrong();
@@ -79,6 +94,7 @@ ScriptReader::Step ScriptReader::complete(std::string_view line, int number) {
     if (auto* error = std::get_if<std::string>(&parsed)) {
       step.kind = Step::Kind::error;
       step.error = std::move(*error);
+      step.line.number = number;
     } else {
       step.line = std::move(std::get<ScriptLine>(parsed));
     }
@@ -86,18 +102,25 @@ ScriptReader::Step ScriptReader::complete(std::string_view line, int number) {
   return step;
 }
 
-std::variant<std::vector<ScriptLine>, std::string> parse_script(std::istream& in) {
+std::string script_position(const std::string& name, const ScriptError& error) {
+  if (error.line == 0) return fmt::format("{}: {}", name, error.message);
+  return fmt::format("{}:{}: {}", name, error.line, error.message);
+}
+
+std::variant<std::vector<ScriptLine>, ScriptError> parse_script(std::istream& in) {
   std::vector<ScriptLine> lines;
   ScriptReader reader;
   std::string text;
   for (bool more = true; more;) {
     more = static_cast<bool>(std::getline(in, text));
     ScriptReader::Step step = more ? reader.feed(text) : reader.finish();
-    if (step.kind == ScriptReader::Step::Kind::error) return std::move(step.error);
+    if (step.kind == ScriptReader::Step::Kind::error) {
+      return ScriptError{step.line.number, std::move(step.error)};
+    }
     if (step.kind == ScriptReader::Step::Kind::exit) break;
     if (step.kind == ScriptReader::Step::Kind::command) lines.push_back(std::move(step.line));
   }
-  if (in.bad()) return std::string("cannot be read");
+  if (in.bad()) return ScriptError{0, "cannot be read"};
   return lines;
 }
 

@@ -32,8 +32,8 @@ class ScriptReader {
   struct Step {
     enum class Kind : uint8_t { nothing, command, help, exit, error };
     Kind kind = Kind::nothing;
-    ScriptLine line;    // with command
-    std::string error;  // with error: "line N: ..."
+    ScriptLine line;    // with command; with error, its number
+    std::string error;  // with error: what is wrong, without the place
   };
   Step feed(std::string_view text);
   // An APDU still waiting for the line that continues it.
@@ -48,8 +48,18 @@ class ScriptReader {
   std::string pending_;
 };
 
-// The lines up to the end or the first `exit`; on error "line N: ...".
-std::variant<std::vector<ScriptLine>, std::string> parse_script(std::istream& in);
+// Where a script is wrong: the line (0: the script as a whole) and what.
+struct ScriptError {
+  int line = 0;
+  std::string message;
+};
+
+// "NAME:LINE: MESSAGE", the one form every script position takes ("NAME:
+// MESSAGE" for the script as a whole).
+std::string script_position(const std::string& name, const ScriptError& error);
+
+// The lines up to the end or the first `exit`.
+std::variant<std::vector<ScriptLine>, ScriptError> parse_script(std::istream& in);
 
 // `expected` as parse_script gives it, non-empty.
 bool sw_matches(uint16_t sw, const std::string& expected);

@@ -33,4 +33,23 @@ Exchange whole_answer(const Bytes& apdu, const std::function<Exchange(const Byte
 // silent reader is named by its port and device.
 std::string reader_failure(const Context& context, uint16_t sw);
 
+// The error for a power-up that failed: a silent reader as reader_failure
+// says it; a PC/SC reader that refused, why (no card, or the card in use by
+// another application).
+std::string power_up_failure(const Context& context, uint16_t sw);
+
+// The PC/SC readers, numbered, with how to pick one, when the context's port
+// maps to its default device and PC/SC lists readers: "; PC/SC readers: 0
+// \"A\", 1 \"B\" (-r N picks one)"; else empty.
+std::string pcsc_choice(const Context& context);
+
+// `--reader WANTED`: the PC/SC reader of that number as `readers` lists
+// them, or the one whose name is or holds WANTED, as a mapping
+// ("pcsc:NAME"); else an error that lists the readers there are.
+struct PickedReader {
+  std::string mapping;
+  std::string error;
+};
+PickedReader pick_reader(const std::string& wanted);
+
 }  // namespace vorkand::cli
