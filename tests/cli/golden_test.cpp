@@ -319,6 +319,8 @@ TEST_F(GoldenTest, ErrorsAreOneLineWithTheirExitStatus) {
   check("error_unknown_command", run_tool({"frob"}));
   check("error_unknown_option", run_tool({"atr", "--frob"}));
   check("error_direction", run_tool({"send", "--direction", "2", "00B0000000"}));
+  // The tool's own words for what an option takes, never the parser's.
+  check("error_option_value", run_tool({"sim", "--busy", "30"}));
   check("error_apdu_too_long", run_tool({"send", "00B00000" + std::string(296 * 2, '0')}));
   // Where an APDU breaks, before anything is opened: its hex, its Lc.
   check("error_apdu_case", run_tool({"send", "00A4000C023F00", "0020000104313233"}));

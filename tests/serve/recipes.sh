@@ -75,8 +75,8 @@ start_serve desk --listen 127.0.0.1:0 --reader "pcsc:$VICC_READER" "${tls_files[
 # shellcheck disable=SC2154
 served=tls://127.0.0.1:$port_desk
 steps=(send --power-up 00A4000C023F00 00A40000022F0100 00B0000005 0020000004 002000000431323334 00FF000000)
-long=(send --power-up --get-response 00A4000C022F01 00B0000000)
-part=(send --power-up 00A4000C022F01 00B0000000 00C0000006)
+long=(send --power-up 00A4000C022F01 00B0000000)
+part=(send --power-up --no-get-response 00A4000C022F01 00B0000000 00C0000006)
 for run in steps long part; do
   eval "words=(\"\${$run[@]}\")"
   VORKAND_COM1="pcsc:$VICC_READER" "$vorkand" "${words[@]}" >"$work/desk-$run.direct" 2>&1

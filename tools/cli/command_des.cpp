@@ -4,7 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
-#include "common/hex.h"
+#include "cli/hex_input.h"
 #include "vorkand.h"
 
 namespace vorkand::cli {
@@ -12,12 +12,23 @@ namespace vorkand::cli {
 int run_des(const Context& context, const DesSettings& settings) {
   Output& out = context.out;
   const bool encrypt = settings.direction == "encrypt";
-  const auto key = common::parse_hex(settings.key);
-  if (!key || key->size() != 8) return out.fail(kExitUsage, "--key wants exactly 8 hex bytes");
+  // Text that is not hex says where it breaks; hex of the wrong length how
+  // long it is.
+  const auto key_read = read_hex(settings.key);
+  if (const auto* error = std::get_if<std::string>(&key_read)) {
+    return out.fail(kExitUsage, "--key: " + *error);
+  }
+  const Bytes* key = &std::get<Bytes>(key_read);
+  if (key->size() != 8) {
+    return out.fail(kExitUsage,
+                    fmt::format("--key wants exactly 8 hex bytes, not {}", key->size()));
+  }
   std::vector<Bytes> outputs;
   for (const std::string& text : settings.blocks) {
-    const auto data = common::parse_hex(text);
-    if (!data || data->empty() || data->size() % 8 != 0) {
+    const auto read = read_hex(text);
+    if (const auto* error = std::get_if<std::string>(&read)) return out.fail(kExitUsage, *error);
+    const Bytes* data = &std::get<Bytes>(read);
+    if (data->empty() || data->size() % 8 != 0) {
       return out.fail(
           kExitUsage,
           fmt::format("'{}' is not whole 8-byte blocks of hex (ECB, no padding)", text));

@@ -20,18 +20,78 @@ void add_global_options(CLI::App& app, Globals& globals) {
   app.add_flag("-V,--version", globals.version, "print the tool's and the library's version");
 }
 
-void list_global_options(CLI::App& app) {
-  std::string text = "Global options (before or after the command):\n";
-  for (const CLI::Option* option : app.get_options()) {
-    if (option->get_name() == "--help") continue;
-    const std::string type = option->get_type_name();
-    std::string name;
-    for (const std::string& alias : option->get_snames()) name += "-" + alias + ", ";
-    name += option->get_name();
-    if (option->get_expected_min() > 0 && !type.empty()) name += " " + type;
-    text += fmt::format("  {:<22}{}\n", name, option->get_description());
+namespace {
+
+// What each option takes, in the tool's words: the help shows these, never
+// the parser's type strings, and usage errors say them.
+struct Words {
+  const char* name;
+  const char* words;
+};
+constexpr Words kWords[] = {
+    {"--port", "COMn"},
+    {"--device", "DEVICE"},
+    {"--reader", "N|NAME"},
+    {"--atr-list", "FILE"},
+    {"--direction", "0|1"},
+    {"--protocol", "0|1"},
+    {"--count", "N (1 or more)"},
+    {"--probe-serial", "SECONDS (1-3600)"},
+    {"--atr", "t0|t1|HEX"},
+    {"--seed", "N"},
+    {"--card", "FILE"},
+    {"--busy", "N (0-20)"},
+    {"--fault", "SPEC"},
+    {"--replay", "TRACE"},
+    {"--handle", "N"},
+    {"--key", "HEX"},
+    {"apdu", "APDU..."},
+    {"hex", "HEX..."},
+    {"file", "FILE|-"},
+    {"direction", "encrypt|decrypt"},
+    {"data", "HEX..."},
+};
+
+void own_words(CLI::App& app) {
+  for (CLI::Option* option : app.get_options()) {
+    for (const Words& words : kWords) {
+      if (option->get_name() == words.name) option->option_text(words.words);
+    }
   }
-  for (CLI::App* command : app.get_subcommands({})) command->footer(text);
+}
+
+}  // namespace
+
+const char* option_words(const std::string& name) {
+  for (const Words& words : kWords) {
+    if (name == words.name) return words.words;
+  }
+  return nullptr;
+}
+
+void list_global_options(CLI::App& app) {
+  own_words(app);
+  for (CLI::App* command : app.get_subcommands({})) own_words(*command);
+  // The simulator's commands use the port only for its name, and write text
+  // or JSON: only those global options are theirs.
+  const auto listing = [&](bool simulator) {
+    std::string text = "Global options (before or after the command):\n";
+    for (const CLI::Option* option : app.get_options()) {
+      if (option->get_name() == "--help") continue;
+      if (simulator && option->get_name() != "--port" && option->get_name() != "--json") continue;
+      const std::string type = option->get_option_text();
+      std::string name;
+      for (const std::string& alias : option->get_snames()) name += "-" + alias + ", ";
+      name += option->get_name();
+      if (!type.empty()) name += " " + type;
+      text += fmt::format("  {:<22}{}\n", name, option->get_description());
+    }
+    return text;
+  };
+  for (CLI::App* command : app.get_subcommands({})) {
+    const std::string& name = command->get_name();
+    command->footer(listing(name == "sim" || name == "demo"));
+  }
 }
 
 }  // namespace vorkand::cli

@@ -21,7 +21,13 @@ struct Globals {
 
 void add_global_options(CLI::App& app, Globals& globals);
 
-// Puts the global options in the help of each of app's subcommands.
+// Puts the global options in the help of each of app's subcommands, and
+// every option's value in the tool's words ("N (0-20)") in place of the
+// parser's type strings.
 void list_global_options(CLI::App& app);
+
+// What the option (or positional argument) of that name takes, as the help
+// says it; nothing for a flag.
+const char* option_words(const std::string& name);
 
 }  // namespace vorkand::cli

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <regex>
 #include <string_view>
 
 #include "cli/commands.h"
@@ -37,6 +38,38 @@ std::string command_names(const std::vector<Command>& commands) {
     names += commands[i].app->get_name();
   }
   return names;
+}
+
+// The parser's complaint in the tool's words: the option it names and what
+// that option takes, never the parser's own text or type strings.
+std::string own_parse_error(const CLI::ParseError& error) {
+  const std::string what = error.what();
+  std::smatch found;
+  static const std::regex kName(R"((--[a-z][-a-z]*)|^(apdu|hex|file|direction|data)\b)");
+  if (!std::regex_search(what, found, kName)) return what;
+  const std::string name = found[0];
+  const char* words = option_words(name);
+  const std::string shown = words == nullptr ? name
+                            : name[0] == '-' ? name + " " + words
+                                             : std::string(words);
+  if (dynamic_cast<const CLI::RequiresError*>(&error) != nullptr) {
+    return fmt::format("{} goes only with {}", name,
+                       what.substr(what.rfind(' ') == std::string::npos ? 0 : what.rfind(' ') + 1));
+  }
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) return shown + " is required";
+  return name[0] == '-' ? fmt::format("{} wants {}", name, words == nullptr ? "a value" : words)
+                        : fmt::format("{}: not {}", name, shown);
+}
+
+// "send " when a command was typed (its help is the one to read), else "".
+std::string typed_command(int argc, char** argv, CLI::App& app) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) break;
+    for (const CLI::App* command : app.get_subcommands({})) {
+      if (command->get_name() == argv[i]) return command->get_name() + " ";
+    }
+  }
+  return {};
 }
 
 bool wants_json(int argc, char** argv) {
@@ -86,13 +119,14 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    parse_error = e.what();
+    parse_error = own_parse_error(e);
   }
 
   const auto out = globals.json || wants_json(argc, argv) ? make_json_output()
                                                           : make_text_output(colour_wanted());
   if (!parse_error.empty()) {
-    return out->finish(out->fail(kExitUsage, parse_error + " (see vorkand --help)"));
+    return out->finish(out->fail(kExitUsage, fmt::format("{} (see vorkand {}--help)", parse_error,
+                                                         typed_command(argc, argv, app))));
   }
   if (globals.version) {
     out->version(VORKAND_VERSION_STRING, VORKAND_VERSION_STRING);

@@ -1,4 +1,4 @@
-// WinSCard through LoadLibrary: the tool runs, and lists its serial ports,
+// WinSCard loaded from System32 at run time: the tool runs, and lists its serial ports,
 // where the smart-card service is missing or stopped.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -63,7 +63,8 @@ std::vector<std::string> state_words(DWORD state) {
 PcscReport list_pcsc_readers() {
   PcscReport report;
   Library pcsc;
-  pcsc.module = LoadLibraryA("winscard.dll");
+  // From System32 only: a winscard.dll beside the tool is never loaded.
+  pcsc.module = LoadLibraryExA("winscard.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (pcsc.module == nullptr) {
     report.note = "WinSCard is not available (winscard.dll not found)";
     return report;

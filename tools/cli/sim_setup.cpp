@@ -67,7 +67,9 @@ void add_sim_options(CLI::App& command, SimSettings& settings, bool full) {
   command.add_flag("--line-time", settings.line_time,
                    "pace bytes like a 9600 baud 8E1 line (about 1.15 ms a byte)");
   if (!full) return;
-  command.add_option("--card", settings.card_file, "card file (see tools/sim/cards/default.card)")
+  command
+      .add_option("--card", settings.card_file,
+                  "a card file in place of the built-in card (its ATR, files and PIN)")
       ->check(CLI::ExistingFile);
   command
       .add_option("--busy", settings.busy_polls,

@@ -311,6 +311,8 @@ void ServedReader::serve(Client& client, int wake) {
   link::OpenFailure failure;
   std::unique_ptr<link::Channel> channel(link::open_mapped(settings_.reader.c_str(), failure));
   if (channel == nullptr) {
+    std::string why;
+    if (tls_ == nullptr && !open_listener(why)) log_line(tag() + why);
     log_line(tag() + who + " closed: the reader " + settings_.reader +
              " cannot be opened: " + (failure.empty() ? "unknown reason" : failure.text()));
     return;

@@ -163,8 +163,9 @@ bool choose_reader(const Functions& functions, Context context, std::string_view
       say_names(why, "several readers match \"%.*s\": %s", wanted, list.get(), length, true);
     }
     if (containing == 1 && match.size() >= chosen.size()) {
-      why.say("the name of the reader matching \"%.*s\" is longer than %zu bytes",
-              static_cast<int>(wanted.size()), wanted.data(), chosen.size() - 1);
+      why.say("the name of the reader matching \"%.*s\" is longer than %u bytes",
+              static_cast<int>(wanted.size()), wanted.data(),
+              static_cast<unsigned>(chosen.size() - 1));
     }
     if (containing != 1 || match.size() >= chosen.size()) return false;
     std::memcpy(chosen.data(), match.data(), match.size());
