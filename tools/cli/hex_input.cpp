@@ -2,17 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "common/hex.h"
+
 namespace vorkand::cli {
-namespace {
-
-int digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::variant<std::vector<uint8_t>, std::string> read_hex(std::string_view text) {
   std::vector<uint8_t> bytes;
@@ -22,7 +14,7 @@ std::variant<std::vector<uint8_t>, std::string> read_hex(std::string_view text) 
     ++column;
     const bool separator = c == ' ' || c == '\t' || c == ':';
     if (separator && high < 0) continue;
-    const int value = separator ? -1 : digit_value(c);
+    const int value = separator ? -1 : common::hex_digit(c);
     if (value < 0) {
       return fmt::format("'{}' breaks at character {}: {}", text, column,
                          separator ? "a lone hex digit before it" : "not a hex digit");

@@ -1,16 +1,13 @@
 #include "common/hex.h"
 
 namespace vorkand::common {
-namespace {
 
-int digit_value(char c) {
+int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-}  // namespace
 
 std::optional<std::vector<uint8_t>> parse_hex(std::string_view text) {
   std::vector<uint8_t> bytes;
@@ -20,7 +17,7 @@ std::optional<std::vector<uint8_t>> parse_hex(std::string_view text) {
       if (high >= 0) return std::nullopt;  // a lone digit before a separator
       continue;
     }
-    const int value = digit_value(c);
+    const int value = hex_digit(c);
     if (value < 0) return std::nullopt;
     if (high < 0) {
       high = value;

@@ -11,6 +11,9 @@
 
 namespace vorkand::common {
 
+// The value of one hex digit (either case), -1 for any other character.
+int hex_digit(char c);
+
 // Reads pairs of hex digits; spaces, tabs and colons between bytes are
 // ignored. Empty on any other character or an odd number of digits.
 std::optional<std::vector<uint8_t>> parse_hex(std::string_view text);
