@@ -71,6 +71,8 @@ long=$(python3 -c 'print(bytes(range(256)).hex() + bytes(range(44)).hex())')
 cat >"$work/desk.sh" <<'DESK'
 set -u
 . "$work/functions.sh"
+# The server started here is this shell's own: it ends with it.
+trap '[ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null' EXIT
 start_serve desk --listen 127.0.0.1:0 --reader "pcsc:$VICC_READER" "${tls_files[@]}"
 # shellcheck disable=SC2154
 served=tls://127.0.0.1:$port_desk
