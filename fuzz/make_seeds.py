@@ -176,7 +176,7 @@ telnet_seeds = {
 # from both ends, it also scripts a PC/SC reader list and the name wanted.
 mapping_seeds = {
     "rfc2217": b"rfc2217://readerhost:7000",
-    "tcp_ipv4": b"tcp://192.0.2.7:4001",
+    "tcp_ipv4": b"tcp://127.0.0.7:4001",
     "rfc2217_ipv6": b"rfc2217://[::1]:7000",
     "rfc2217s": b"rfc2217s://Reader-1.example:65535",
     "tls_v4_in_v6": b"tls://[::ffff:127.0.0.1]:1",

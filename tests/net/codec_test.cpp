@@ -232,7 +232,7 @@ TEST(NetAddress, ParsesOnlyWellFormedMappings) {
       {"/dev/ttyS0", nullptr, false},
       // IPv4 in dotted decimal only: the resolver reads the other forms as
       // another address than a certificate check would.
-      {"tls://10.0.0.255:7000", "10.0.0.255:7000", false, true},
+      {"tls://127.0.0.255:7000", "127.0.0.255:7000", false, true},
       {"tls://1e100.example:7000", "1e100.example:7000", false, true},
       {"tls://0177.0.0.1:7000", nullptr, false, false, kNotDotted},
       {"tls://127.000.0.1:7000", nullptr, false, false, kNotDotted},

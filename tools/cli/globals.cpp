@@ -41,7 +41,7 @@ constexpr Words kWords[] = {
     {"--seed", "N"},
     {"--card", "FILE"},
     {"--busy", "N (0-20)"},
-    {"--fault", "SPEC"},
+    {"--fault", "FAULT"},
     {"--replay", "TRACE"},
     {"--handle", "N"},
     {"--key", "HEX"},
