@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -257,6 +258,18 @@ TEST(NetworkPort, RawBytesPassAsTheyAre) {
   EXPECT_TRUE(port.negotiate(100, 100));  // nothing to agree on
   const Bytes frame{0x40, 0x49, 0x02, 0xFF, 0xFF, 0x00};
   const Bytes reply{0x40, 0x49, 0x03, 0xFF, 0xFA, 0xFF, 0x00};
+  // What the reader answered the previous client, at once and 30 ms later,
+  // never meets the first frame: the port waits for a quiet connection.
+  const Bytes late{0x00, 0x4F, 0x02, 0x90, 0x00, 0x00};
+  connection.send(late);
+  std::thread stale([&] {
+    std::this_thread::sleep_for(30ms);
+    connection.send(late);
+  });
+  const auto start = SteadyClock::now();
+  EXPECT_TRUE(port.settle(100, 1000));
+  EXPECT_GE(SteadyClock::now() - start, 130ms);
+  stale.join();
   std::thread server([&] {
     EXPECT_EQ(connection.receive(frame.size()), frame);
     connection.send(reply);
@@ -265,6 +278,22 @@ TEST(NetworkPort, RawBytesPassAsTheyAre) {
   ASSERT_EQ(exchange_frame(port, clock, frame, got), static_cast<int32_t>(reply.size()));
   EXPECT_EQ(Bytes(got.begin(), got.begin() + 7), reply);
   server.join();
+  // A server that never stops sending costs the limit, no more; a closed
+  // connection fails the settling.
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    while (flooding) {
+      connection.try_send(late);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  const auto flood_start = SteadyClock::now();
+  EXPECT_TRUE(port.settle(100, 300));
+  EXPECT_LT(SteadyClock::now() - flood_start, 900ms);
+  flooding = false;
+  flood.join();
+  connection.close_server();
+  EXPECT_FALSE(port.settle(100, 300));
 }
 
 TEST(NetworkChannel, DescribesItselfAndHoldsItsAddressUntilClosed) {

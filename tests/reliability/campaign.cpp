@@ -258,10 +258,11 @@ void run_lane(Lane& lane, const Options& options, Quiet& quiet) {
         ++cell.outcomes[outcome];
       }
       // The next open, with the relay passing everything, works, and its
-      // results are sound. Over tcp:// and tls:// (no purge) the reader's
-      // answer to the faulted session's last frame may still be on its way
-      // and meet the first frames of that session; the session after it
-      // must then give exactly the reference.
+      // results are sound. CT_open drops what comes before the connection
+      // has been quiet a while, but a reader still busy with the faulted
+      // session's last frame may answer later than that and meet the first
+      // frame of that session ("late reply"); the session after it must then
+      // give exactly the reference.
       if (fault != Fault::none) {
         lane.relay->arm(Fault::none, lane.span);
         const Session after = run_session(lane.port, Fault::none, {}, &lane.reference);
@@ -320,7 +321,7 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   Scratch scratch("campaign");
-  Pki pki(scratch);
+  Pki pki;
   if (!scratch.ok() || !pki.ok() || (options.serve.empty() && ser2net_program() == nullptr)) {
     std::printf("campaign: SKIPPED (needs ser2net and the openssl tool)\n");
     return 77;
@@ -433,9 +434,11 @@ int main(int argc, char** argv) {
       char longest[64];
       std::snprintf(longest, sizeof longest, "%.2f s (%s)",
                     std::chrono::duration<double>(c.longest).count(), c.longest_call.c_str());
-      const std::string after =
-          fault == Fault::none ? "-"
-                               : std::to_string(c.after_ok) + "/" + std::to_string(c.after_total);
+      std::string after = fault == Fault::none
+                              ? "-"
+                              : std::to_string(c.after_ok) + "/" + std::to_string(c.after_total);
+      if (c.after_late_reply > 0)
+        after += " (late reply: " + std::to_string(c.after_late_reply) + ")";
       std::printf("| %s | %s:// | %ld | %ld | %ld/%ld | %s | %s | %s |\n",
                   std::string(fault_name(fault)).c_str(), lane.kind.c_str(), c.sessions, c.calls,
                   c.equal >= c.intact ? c.intact : c.equal, c.intact, outcomes.c_str(), longest,

@@ -31,6 +31,13 @@ namespace {
 // included), and on each negotiation step after kStepMs.
 constexpr uint32_t kOpenLimitMs = 4500;
 constexpr uint32_t kStepMs = 1000;
+// Before the first frame the connection must have been quiet this long, plus
+// the time the connection took to set up (a round trip or so), at most
+// kSettleQuietMaxMs; anything arriving until then is dropped, for at most
+// kSettleLimitMs.
+constexpr uint32_t kSettleQuietMs = 50;
+constexpr uint32_t kSettleQuietMaxMs = 250;
+constexpr uint32_t kSettleLimitMs = 1000;
 
 using Key = std::array<char, kMaxAddressKey>;
 
@@ -69,6 +76,9 @@ class NetworkChannel final : public Channel {
 
   bool negotiate(uint32_t limit_ms, const char** why) noexcept {
     return port_.negotiate(kStepMs, limit_ms, why);
+  }
+  bool settle(uint32_t quiet_ms, uint32_t limit_ms) noexcept {
+    return port_.settle(quiet_ms, limit_ms);
   }
   Transport& transport() noexcept override { return transport_; }
   bool close() noexcept override {
@@ -194,12 +204,14 @@ Channel* open_network(const char* mapping, bool telnet, bool tls, OpenFailure& w
     return nullptr;
   }
   ConnectFailure failure = ConnectFailure::none;
+  const uint32_t connect_start = clock.now_ms();
   const int32_t socket = socket_connect(address.host.data(), address.port, kOpenLimitMs, &failure);
   if (socket == 0) {
     say_connect_failure(failure, why);
     claims.release();
     return nullptr;
   }
+  const uint32_t connect_ms = clock.now_ms() - connect_start;
   // The numeric address, when it reads differently from the one written.
   Key connected{};
   if (socket_peer(socket, connected) && std::strcmp(connected.data(), claims.written.data()) != 0) {
@@ -238,6 +250,14 @@ Channel* open_network(const char* mapping, bool telnet, bool tls, OpenFailure& w
   refusal = nullptr;
   if (spent >= kOpenLimitMs || !channel->negotiate(kOpenLimitMs - spent, &refusal)) {
     why.say("%s", refusal != nullptr ? refusal : "no answer within the time");
+    channel->close();
+    delete channel;
+    return nullptr;
+  }
+  const uint32_t quiet = std::min(kSettleQuietMs + connect_ms, kSettleQuietMaxMs);
+  const uint32_t left = kOpenLimitMs - std::min(kOpenLimitMs, clock.now_ms() - start);
+  if (!channel->settle(quiet, std::min(std::max(left, quiet), kSettleLimitMs))) {
+    why.say("the server closed the connection");
     channel->close();
     delete channel;
     return nullptr;

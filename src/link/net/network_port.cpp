@@ -151,6 +151,20 @@ bool NetworkPort::negotiate(uint32_t step_ms, uint32_t total_ms, const char** wh
   return false;
 }
 
+bool NetworkPort::settle(uint32_t quiet_ms, uint32_t limit_ms) noexcept {
+  const uint32_t start = clock_.now_ms();
+  uint32_t last = start;
+  for (;;) {
+    const bool arrived = receive_until([this] { return data_count() > 0; },
+                                       std::min(quiet_ms, limit_ms - (last - start)));
+    if (failed_) return false;
+    if (!arrived) return true;
+    data_begin_ = data_end_ = 0;
+    last = clock_.now_ms();
+    if (last - start >= limit_ms) return true;
+  }
+}
+
 bool NetworkPort::write_all(std::span<const uint8_t> bytes) noexcept {
   if (failed_) return false;
   if (protocol_ == Protocol::raw) return send_all(bytes);

@@ -36,6 +36,12 @@ class NetworkPort final : public BytePort {
   // left a step unanswered or the connection failed, with the reason in
   // `why` when given.
   bool negotiate(uint32_t step_ms, uint32_t total_ms, const char** why = nullptr) noexcept;
+  // Drops whatever arrives until the connection has been quiet for
+  // `quiet_ms`, or `limit_ms` has passed: a server without a purge hands the
+  // next client what the reader answered after the last one had gone, and
+  // that answer would otherwise pass for the reply to the first frame, and
+  // each later reply for the one before it. False when the connection failed.
+  bool settle(uint32_t quiet_ms, uint32_t limit_ms) noexcept;
 
   bool write_all(std::span<const uint8_t> bytes) noexcept override;
   int32_t bytes_waiting() noexcept override;
