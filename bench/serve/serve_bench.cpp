@@ -36,7 +36,7 @@
 #include "measure.h"
 #include "pty_pair.h"
 #include "serve_process.h"
-#include "test_pki.h"
+#include "serve_pki.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ using vorkand::bench::median_us;
 using vorkand::link::Channel;
 using vorkand::test::PtyPair;
 using vorkand::test::ServeProcess;
-using vorkand::test::TestPki;
+using vorkand::test::ServePki;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -95,7 +95,7 @@ Channel* open(const std::string& mapping) {
   return vorkand::link::open_mapped(mapping.c_str(), why);
 }
 
-std::vector<std::string> with_tls(const TestPki& pki, std::vector<std::string> arguments) {
+std::vector<std::string> with_tls(const ServePki& pki, std::vector<std::string> arguments) {
   for (const std::string& a :
        {std::string("--cert"), pki.file("server.crt"), std::string("--key"), pki.file("server.key"),
         std::string("--client-ca"), pki.file("ca.crt")})
@@ -103,14 +103,14 @@ std::vector<std::string> with_tls(const TestPki& pki, std::vector<std::string> a
   return arguments;
 }
 
-void client_files(const TestPki& pki) {
+void client_files(const ServePki& pki) {
   ::setenv("VORKAND_TLS_CA", pki.file("ca.crt").c_str(), 1);
   ::setenv("VORKAND_TLS_CERT", pki.file("client.crt").c_str(), 1);
   ::setenv("VORKAND_TLS_KEY", pki.file("client.key").c_str(), 1);
 }
 
-const TestPki& pki() {
-  static const TestPki instance;
+const ServePki& pki() {
+  static const ServePki instance;
   return instance;
 }
 

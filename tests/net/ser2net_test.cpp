@@ -31,6 +31,7 @@
 #include "sim/card_model.h"
 #include "sim/pty_simulator.h"
 #include "simulator.h"
+#include "test_pki.h"
 #include "vorkand.h"
 
 namespace vorkand::sim {
@@ -308,76 +309,23 @@ TEST_F(Ser2netTest, AnAddressOpensOnceAndAnUnreachableOneIsRefusedQuickly) {
   }
 }
 
-// Certificates made for the test with the openssl tool in a directory of its
-// own: a CA and, signed by it, servers for 127.0.0.1 and localhost (valid,
-// expired, for another name) and a client; another CA and a server of its.
-// ser2net's clientauth trusts the CA for the client's name (its common name)
-// through its authdir.
-class TestPki {
- public:
-  TestPki() {
-    char dir[] = "/tmp/vorkand-pki-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) return;
-    dir_ = dir;
-    const std::string san = file("san.ext");
-    std::ofstream(san) << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
-    std::ofstream(file("other.ext")) << "subjectAltName=DNS:elsewhere.example\n";
-    ok_ = ca("ca") && ca("other-ca") && signed_by("ca", "server", "localhost", "san.ext", 2) &&
-          signed_by("ca", "expired", "localhost", "san.ext", -1) &&
-          signed_by("ca", "elsewhere", "elsewhere.example", "other.ext", 2) &&
-          signed_by("other-ca", "stranger", "localhost", "san.ext", 2) &&
-          signed_by("ca", "client", "vorkand", "", 2) &&
-          run("mkdir -p " + file("auth/vorkand/allowed_certs") + " && cp " + file("ca.crt") + " " +
-              file("auth/vorkand/allowed_certs/") + " && openssl rehash " +
-              file("auth/vorkand/allowed_certs"));
+// The certificates of the TLS cases: a CA and, signed by it, servers for
+// 127.0.0.1 and localhost (valid, expired, for another name) and a client;
+// another CA and a server of its. ser2net's clientauth trusts the CA for the
+// client's name (its common name) through its authdir.
+struct Ser2netPki : test::TestPki {
+  Ser2netPki() {
+    const std::string san = "IP:127.0.0.1,DNS:localhost";
+    ca("other-ca");
+    leaf("server", "localhost", san);
+    leaf("expired", "localhost", san, "ca", -1);
+    leaf("elsewhere", "elsewhere.example", "DNS:elsewhere.example");
+    leaf("stranger", "localhost", san, "other-ca");
+    leaf("client", "vorkand");
+    step(run("mkdir -p " + file("auth/vorkand/allowed_certs") + " && cp " + file("ca.crt") + " " +
+             file("auth/vorkand/allowed_certs/") + " && openssl rehash " +
+             file("auth/vorkand/allowed_certs")));
   }
-  ~TestPki() {
-    if (!dir_.empty()) run("rm -rf " + dir_);
-  }
-  bool ok() const { return ok_; }
-  std::string file(const std::string& name) const { return dir_ + "/" + name; }
-  // ser2net's ssl layer with the certificate NAME.crt and its key.
-  std::string ssl(const std::string& name, bool clientauth = false) const {
-    return "ssl(key=" + file(name + ".key") + ",cert=" + file(name + ".crt") +
-           (clientauth ? ",clientauth" : "") + ")";
-  }
-  // The SHA-256 fingerprint of NAME.crt as the openssl tool prints it.
-  std::string fingerprint(const std::string& name) const {
-    std::string out;
-    if (FILE* pipe = ::popen(
-            ("openssl x509 -noout -fingerprint -sha256 -in " + file(name + ".crt")).c_str(), "r")) {
-      std::array<char, 256> line{};
-      if (std::fgets(line.data(), line.size(), pipe) != nullptr) out = line.data();
-      ::pclose(pipe);
-    }
-    const auto equals = out.find('=');
-    return equals == std::string::npos ? "" : out.substr(equals + 1, 95);
-  }
-
- private:
-  static bool run(const std::string& command) {
-    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
-  }
-  static std::string new_key(const std::string& key) {
-    return "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key;
-  }
-  bool ca(const std::string& name) {
-    return run("openssl req -x509 " + new_key(file(name + ".key")) + " -out " +
-               file(name + ".crt") + " -subj '/CN=vorkand test " + name + "' -days 2");
-  }
-  // -days -1: valid until a day before it was made.
-  bool signed_by(const std::string& ca, const std::string& name, const std::string& cn,
-                 const std::string& ext, int days) {
-    return run("openssl req " + new_key(file(name + ".key")) + " -out " + file(name + ".csr") +
-               " -subj '/CN=" + cn + "' && openssl x509 -req -in " + file(name + ".csr") + " -CA " +
-               file(ca + ".crt") + " -CAkey " + file(ca + ".key") + " -CAcreateserial -days " +
-               std::to_string(days) + " -out " + file(name + ".crt") +
-               (ext.empty() ? "" : " -extfile " + file(ext)) + " && chmod 600 " +
-               file(name + ".key"));
-  }
-
-  std::string dir_;
-  bool ok_ = false;
 };
 
 // The TLS variables of one open; nullptr unsets one.
@@ -394,7 +342,7 @@ void tls_files(const char* ca, const char* cert, const char* key) {
 }
 
 TEST_F(Ser2netTest, OverTlsTheTypicalUseGivesWhatThePlainPortGives) {
-  const TestPki pki;
+  const Ser2netPki pki;
   ASSERT_TRUE(pki.ok());
   Simulator a, b;
   Ser2net server({{"telnet(rfc2217),tcp", "127.0.0.1", &a},
@@ -442,7 +390,7 @@ TEST_F(Ser2netTest, OverTlsTheTypicalUseGivesWhatThePlainPortGives) {
 }
 
 TEST_F(Ser2netTest, OverTlsOnlyAVerifiedServerOpens) {
-  const TestPki pki;
+  const Ser2netPki pki;
   ASSERT_TRUE(pki.ok());
   const std::string authdir = "    authdir: " + pki.file("auth") + "\n";
   Simulator sims[6];
@@ -574,7 +522,7 @@ class Relay {
 };
 
 TEST_F(Ser2netTest, OverTlsTheConnectionCarriesNoPin) {
-  const TestPki pki;
+  const Ser2netPki pki;
   ASSERT_TRUE(pki.ok());
   Simulator a;
   Ser2net server({{"telnet(rfc2217),tcp", "127.0.0.1", &a},

@@ -29,6 +29,7 @@
 #include "link/net/socket.h"
 #include "link/net/tls.h"
 #include "loopback_socket.h"
+#include "test_pki.h"
 #include "vorkand.h"
 
 namespace vorkand::link::net {
@@ -36,43 +37,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A CA and leaf certificates signed by it, each with the subjectAltName given
-// (none when empty), made with the openssl tool in a private directory.
-class Pki {
- public:
-  Pki() {
-    char dir[] = "/tmp/vorkand-tls-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) return;
-    dir_ = dir;
-    ok_ = run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " +
-              file("ca.key") + " -out " + file("ca.crt") + " -subj '/CN=vorkand test ca' -days 2");
-  }
-  ~Pki() {
-    if (!dir_.empty()) run("rm -rf " + dir_);
-  }
-  bool ok() const { return ok_; }
-  std::string file(const std::string& name) const { return dir_ + "/" + name; }
-  // NAME.crt and NAME.key for the common name `cn`.
-  bool leaf(const std::string& name, const std::string& cn, const std::string& san) {
-    std::string extension;
-    if (!san.empty()) {
-      std::ofstream(file(name + ".ext")) << "subjectAltName=" << san << "\n";
-      extension = " -extfile " + file(name + ".ext");
-    }
-    return run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " +
-               file(name + ".key") + " -out " + file(name + ".csr") + " -subj '/CN=" + cn +
-               "' && openssl x509 -req -in " + file(name + ".csr") + " -CA " + file("ca.crt") +
-               " -CAkey " + file("ca.key") + " -CAcreateserial -days 2 -out " +
-               file(name + ".crt") + extension + " && chmod 600 " + file(name + ".key"));
-  }
-
- private:
-  static bool run(const std::string& command) {
-    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
-  }
-  std::string dir_;
-  bool ok_ = false;
-};
+using Pki = test::TestPki;
 
 // A TLS server on 127.0.0.1 with one certificate. For each connection it
 // notes how the session ended: "close_notify", "cut" (the connection closed

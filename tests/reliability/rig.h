@@ -31,6 +31,7 @@
 #include "loopback_socket.h"
 #include "sim/pty_simulator.h"
 #include "simulator.h"
+#include "test_pki.h"
 #include "vorkand.h"
 
 namespace vorkand::rig {
@@ -68,35 +69,11 @@ class Scratch {
 };
 
 // A CA and a server certificate for 127.0.0.1 signed by it.
-class Pki {
- public:
-  explicit Pki(const Scratch& scratch) : scratch_(scratch) {
-    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
-    std::ofstream(file("san.ext")) << "subjectAltName=IP:127.0.0.1\n";
-    ok_ = run_quietly("cd " + file("") + " && openssl req -x509" + key +
-                      "ca.key -out ca.crt -subj '/CN=vorkand faults CA' -days 2 && openssl req" +
-                      key +
-                      "server.key -out server.csr -subj /CN=127.0.0.1 && openssl x509 -req -in "
-                      "server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile "
-                      "san.ext -out server.crt && chmod 600 server.key");
-  }
-  bool ok() const { return ok_; }
+struct Pki : test::TestPki {
+  Pki() { leaf("server", "127.0.0.1", "IP:127.0.0.1"); }
   // A client certificate signed by the CA, for servers that ask for one.
-  bool client() const {
-    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
-    return run_quietly("cd " + file("") + " && openssl req" + key +
-                       "client.key -out client.csr -subj /CN=vorkand-client && openssl x509 -req "
-                       "-in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out "
-                       "client.crt && chmod 600 client.key");
-  }
-  std::string file(const std::string& name) const { return scratch_.file(name); }
-  std::string ssl() const {
-    return "ssl(key=" + file("server.key") + ",cert=" + file("server.crt") + ")";
-  }
-
- private:
-  const Scratch& scratch_;
-  bool ok_ = false;
+  bool client() { return leaf("client", "vorkand-client"); }
+  std::string ssl() const { return TestPki::ssl("server"); }
 };
 
 inline const char* ser2net_program() {

@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   Scratch scratch("soak");
-  Pki pki(scratch);
+  Pki pki;
   if (!scratch.ok() || !pki.ok() || ser2net_program() == nullptr) {
     std::printf("soak: SKIPPED (needs ser2net and the openssl tool)\n");
     return 77;

@@ -20,7 +20,7 @@
 #include "common/hex.h"
 #include "serve_process.h"
 #include "simulator.h"
-#include "test_pki.h"
+#include "serve_pki.h"
 #include "vorkand.h"
 
 namespace vorkand::test {
@@ -86,8 +86,8 @@ std::vector<std::string> typical_use(int32_t handle) {
 }
 
 // The certificates, made once for every test of the program.
-const TestPki& shared_pki() {
-  static const TestPki pki;
+const ServePki& shared_pki() {
+  static const ServePki pki;
   return pki;
 }
 
@@ -98,7 +98,7 @@ int32_t open_com1(const std::string& mapping) {
 }
 
 // The library's TLS files for a client with certificate NAME (none: "").
-void client_files(const TestPki& pki, const std::string& name) {
+void client_files(const ServePki& pki, const std::string& name) {
   ::setenv("VORKAND_TLS_CA", pki.file("ca.crt").c_str(), 1);
   if (name.empty()) {
     ::unsetenv("VORKAND_TLS_CERT");
@@ -110,7 +110,7 @@ void client_files(const TestPki& pki, const std::string& name) {
 }
 
 // `arguments` and the server's TLS files.
-std::vector<std::string> with_tls(const TestPki& pki, std::vector<std::string> arguments) {
+std::vector<std::string> with_tls(const ServePki& pki, std::vector<std::string> arguments) {
   for (const std::string& a :
        {std::string("--cert"), pki.file("server.crt"), std::string("--key"), pki.file("server.key"),
         std::string("--client-ca"), pki.file("ca.crt")})
@@ -119,7 +119,7 @@ std::vector<std::string> with_tls(const TestPki& pki, std::vector<std::string> a
 }
 
 TEST(ServeTest, ASerialReaderServedOverTlsAndTcpAnswersAsOnItsOwnPort) {
-  const TestPki& pki = shared_pki();
+  const ServePki& pki = shared_pki();
   ASSERT_TRUE(pki.ok());
   Reader reader;
   const int32_t direct = open_com1(reader.path());
@@ -218,7 +218,7 @@ class Holder {
 };
 
 TEST(ServeTest, ClientsWithoutTheRightCertificateAndSecondClientsAreRefused) {
-  const TestPki& pki = shared_pki();
+  const ServePki& pki = shared_pki();
   ASSERT_TRUE(pki.ok());
   Reader reader;
   ServeProcess tls(with_tls(pki, {"--listen", "127.0.0.1:0", "--reader", reader.path()}));
@@ -293,7 +293,7 @@ TEST(ServeTest, ClientsWithoutTheRightCertificateAndSecondClientsAreRefused) {
 }
 
 TEST(ServeTest, WhatIsRefusedAtStartSaysWhy) {
-  const TestPki& pki = shared_pki();
+  const ServePki& pki = shared_pki();
   ASSERT_TRUE(pki.ok());
   const std::string open_key = pki.file("open.key");
   ASSERT_EQ(std::system(("cp " + pki.file("server.key") + " " + open_key).c_str()), 0);
