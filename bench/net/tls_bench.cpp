@@ -41,6 +41,7 @@
 #include "loopback_socket.h"
 #include "measure.h"
 #include "pty_pair.h"
+#include "test_pki.h"
 
 namespace {
 
@@ -63,29 +64,9 @@ int free_port() {
   return vorkand::test::LoopbackSocket(AF_INET, 0).port();
 }
 
-// A scratch directory with a CA and a server certificate for 127.0.0.1.
-class Certificates {
- public:
-  Certificates() {
-    char dir[] = "/tmp/vorkand-tls-bench-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) return;
-    dir_ = dir;
-    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
-    std::ofstream(dir_ + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
-    ok_ = run("cd " + dir_ + " && openssl req -x509" + key +
-              "ca.key -out ca.crt -subj '/CN=bench CA' -days 2 && openssl req" + key +
-              "server.key -out server.csr -subj /CN=127.0.0.1 && openssl x509 -req -in server.csr "
-              "-CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext -out server.crt");
-  }
-  ~Certificates() {
-    if (!dir_.empty()) run("rm -rf " + dir_);
-  }
-  bool ok() const { return ok_; }
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
-  bool ok_ = false;
+// A CA and a server certificate for 127.0.0.1.
+struct Certificates : vorkand::test::TestPki {
+  Certificates() { leaf("server", "127.0.0.1", "IP:127.0.0.1"); }
 };
 
 // ser2net in the foreground with the given connections ("connection:" blocks).
@@ -188,14 +169,13 @@ void tls_round_trips(benchmark::State& state) {
   const int tls_port = free_port();
   const int tcp_port = free_port();
   const int raw_tls_port = free_port();
-  const std::string& dir = certificates.dir();
-  const std::string ssl = "ssl(key=" + dir + "/server.key,cert=" + dir + "/server.crt)";
+  const std::string ssl = certificates.ssl("server");
   const Ser2net server(
       connection(0, "telnet(rfc2217),tcp", plain_port, ptys[0].path(), false) +
       connection(1, "telnet(rfc2217)," + ssl + ",tcp", tls_port, ptys[1].path(), false) +
       connection(2, "tcp", tcp_port, ptys[2].path(), false) +
       connection(3, ssl + ",tcp", raw_tls_port, ptys[3].path(), false));
-  ::setenv("VORKAND_TLS_CA", (dir + "/ca.crt").c_str(), 1);
+  ::setenv("VORKAND_TLS_CA", certificates.file("ca.crt").c_str(), 1);
   const std::string plain_mapping = "rfc2217://127.0.0.1:" + std::to_string(plain_port);
   const std::string tls_mapping = "rfc2217s://127.0.0.1:" + std::to_string(tls_port);
   Channel* plain = open_retried(vorkand::link::net::open_rfc2217, plain_mapping);
