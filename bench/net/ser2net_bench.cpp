@@ -52,11 +52,13 @@
 #include "loopback_socket.h"
 #include "measure.h"
 #include "pty_pair.h"
+#include "responder.h"
 
 namespace {
 
 using vorkand::bench::cpu_ms;
 using vorkand::bench::median_us;
+using vorkand::bench::Responder;
 using vorkand::link::kMaxReply;
 using vorkand::test::PtyPair;
 using Bytes = std::vector<uint8_t>;
@@ -81,33 +83,6 @@ bool read_exactly(int fd, uint8_t* into, std::size_t n) {
   }
   return true;
 }
-
-// Answers every 8-byte frame with the 6-byte status reply on its own thread.
-class Responder {
- public:
-  explicit Responder(int fd) : fd_(fd) {
-    thread_ = std::thread([this] {
-      std::array<uint8_t, 8> frame{};
-      while (!stop_) {
-        pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, 50) <= 0) continue;
-        if (!read_exactly(fd_, frame.data(), frame.size())) return;
-        if (::write(fd_, kStatus.data(), kStatus.size()) != static_cast<ssize_t>(kStatus.size())) {
-          return;
-        }
-      }
-    });
-  }
-  ~Responder() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  int fd_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // ser2net serving three pseudo-terminals with responders behind them.
 class Bench {

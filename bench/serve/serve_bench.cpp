@@ -35,54 +35,23 @@
 #include "link/net/net_channel.h"
 #include "measure.h"
 #include "pty_pair.h"
-#include "serve_process.h"
+#include "responder.h"
 #include "serve_pki.h"
+#include "serve_process.h"
 
 namespace {
 
 using vorkand::bench::median_us;
+using vorkand::bench::Responder;
 using vorkand::link::Channel;
 using vorkand::test::PtyPair;
-using vorkand::test::ServeProcess;
 using vorkand::test::ServePki;
+using vorkand::test::ServeProcess;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const Bytes kReset{0x80, 0x00, 0x04, 0x80, 0x62, 0x00, 0x00, 0x00};
-const Bytes kStatus{0x80, 0x00, 0x02, 0x90, 0x00, 0x00};
-
-// Answers every 8-byte frame with the 6-byte status reply on its own thread.
-class Responder {
- public:
-  explicit Responder(int fd) : fd_(fd) {
-    thread_ = std::thread([this] {
-      std::array<uint8_t, 8> frame{};
-      std::size_t got = 0;
-      while (!stop_) {
-        pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, 50) <= 0) continue;
-        const ssize_t r = ::read(fd_, frame.data() + got, frame.size() - got);
-        if (r <= 0) return;
-        got += static_cast<std::size_t>(r);
-        if (got < frame.size()) continue;
-        got = 0;
-        if (::write(fd_, kStatus.data(), kStatus.size()) != static_cast<ssize_t>(kStatus.size())) {
-          return;
-        }
-      }
-    });
-  }
-  ~Responder() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  int fd_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 void close_channel(Channel* channel) {
   if (channel == nullptr) return;
