@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "common/hex.h"
+#include "serve_pki.h"
 #include "serve_process.h"
 #include "simulator.h"
-#include "serve_pki.h"
 #include "vorkand.h"
 
 namespace vorkand::test {
@@ -287,6 +287,14 @@ TEST(ServeTest, ClientsWithoutTheRightCertificateAndSecondClientsAreRefused) {
     handle = CT_open("COM1");
     EXPECT_NE(handle, 0) << mapping << "\n" << server->log();
     EXPECT_EQ(CT_close(handle), 0);
+    // Over TLS a host that opens again right after its close is served: the
+    // close reaches the server before the new connection is looked at.
+    for (int again = 0; server == &tls && again < 5; ++again) {
+      handle = CT_open("COM1");
+      EXPECT_NE(handle, 0) << again << "\n" << server->log();
+      EXPECT_EQ(CT_reset(handle), 0x9000) << again;
+      EXPECT_EQ(CT_close(handle), 0);
+    }
     // Before the other server opens the same reader.
     EXPECT_NE(server->wait_for(" closed: client left"), "") << server->log();
   }

@@ -353,7 +353,9 @@ void ServedReader::serve(Client& client, int wake) {
         client.why = "the server is stopping";
         break;
       }
-      if (fds[2].revents != 0) refuse_busy(client.peer);
+      // A newcomer waits while the client has input: that may be its close,
+      // and a host that opens again right after closing is then served.
+      if (fds[2].revents != 0 && fds[0].revents == 0) refuse_busy(client.peer);
       if (ready == 0) {
         client.why = "the client sent part of a frame and then nothing for 5 s";
         break;
