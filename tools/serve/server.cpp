@@ -255,7 +255,7 @@ void ServedReader::refuse_busy(const std::string& served_peer) noexcept {
 void ServedReader::run(int wake) {
   while (true) {
     if (listener_ < 0) {
-      // Plain TCP listens again once its client has left.
+      // Without a listener (it could not be opened), try again each second.
       std::string why;
       if (!open_listener(why)) {
         log_line(tag() + why + "; trying again in 1 s");
@@ -280,8 +280,6 @@ void ServedReader::run(int wake) {
     if (client.fd < 0) continue;
     client.peer = peer_text(address);
     tune(client.fd, options_.keepalive_s);
-    // Plain TCP: nothing listens while this client is served.
-    if (tls_ == nullptr) close_listener();
     if (tls_ != nullptr) {
       std::string why;
       client.tls = tls_->accept(client.fd, wake, kHandshakeMs, client.identity, why);
@@ -311,8 +309,6 @@ void ServedReader::serve(Client& client, int wake) {
   link::OpenFailure failure;
   std::unique_ptr<link::Channel> channel(link::open_mapped(settings_.reader.c_str(), failure));
   if (channel == nullptr) {
-    std::string why;
-    if (tls_ == nullptr && !open_listener(why)) log_line(tag() + why);
     log_line(tag() + who + " closed: the reader " + settings_.reader +
              " cannot be opened: " + (failure.empty() ? "unknown reason" : failure.text()));
     return;
@@ -335,9 +331,9 @@ void ServedReader::serve(Client& client, int wake) {
   auto frame_began = start;
   for (;;) {
     if (client.tls == nullptr || !TlsServer::pending(client.tls)) {
-      std::array<pollfd, 3> fds{{{client.fd, POLLIN, 0}, {wake, POLLIN, 0}, {-1, POLLIN, 0}}};
-      // Over TLS the listener stays open, to refuse whoever else comes.
-      if (client.tls != nullptr) fds[2].fd = listener_;
+      // The listener stays open, to refuse whoever else comes.
+      std::array<pollfd, 3> fds{
+          {{client.fd, POLLIN, 0}, {wake, POLLIN, 0}, {listener_, POLLIN, 0}}};
       int timeout = -1;
       if (frames.partial()) {
         const auto spent =
@@ -393,10 +389,6 @@ void ServedReader::serve(Client& client, int wake) {
   }
   channel->transport().observe(channel->trace());
   const bool closed = channel->close();
-  // Plain TCP listens again before the close is logged: whoever waits for
-  // that line finds the reader free.
-  std::string why;
-  if (tls_ == nullptr && !open_listener(why)) log_line(tag() + why);
   log_line(tag() + client.peer + " closed: " + client.why + "; " + std::to_string(count) +
            (count == 1 ? " frame in " : " frames in ") + seconds_text(SteadyClock::now() - start) +
            "; reader " + settings_.reader + (closed ? " closed" : " closed with an error"));

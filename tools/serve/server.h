@@ -8,9 +8,10 @@
 // written back byte for byte; a reply that did not come whole is passed on as
 // far as it came. A reader that hangs up or refuses a frame ends the
 // connection, so the client fails at once as a host on a dead local port
-// would. While a client is served, a second one is refused: over TLS its
-// connection is closed before the handshake; over plain TCP nothing listens
-// until the first one leaves, so it gets "connection refused".
+// would. While a client is served, a second one is refused: its connection
+// is closed at once, before any handshake, but only while the client has no
+// input waiting, so that a client's close is taken before a newcomer and a
+// host that opens again right after closing is served.
 #pragma once
 
 #include <chrono>
