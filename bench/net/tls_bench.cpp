@@ -42,12 +42,14 @@
 #include "measure.h"
 #include "pty_pair.h"
 #include "responder.h"
+#include "sim_process.h"
 #include "test_pki.h"
 
 namespace {
 
 using vorkand::bench::median_us;
 using vorkand::bench::Responder;
+using vorkand::bench::SimProcess;
 using vorkand::link::Channel;
 using vorkand::link::kMaxReply;
 using vorkand::test::PtyPair;
@@ -210,45 +212,6 @@ void tls_round_trips(benchmark::State& state) {
   state.counters["open_rfc2217s_vs_rfc2217"] = median_us(opens[1]) / median_us(opens[0]);
 }
 BENCHMARK(tls_round_trips)->UseRealTime()->Iterations(2000)->Unit(benchmark::kMillisecond);
-
-// `vorkand sim --line-time --card FILE`, its pseudo-terminal read from its
-// first line of output.
-class SimProcess {
- public:
-  SimProcess(const std::string& card_file) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 2);
-      ::execl(VORKAND_TOOL, "vorkand", "sim", "--line-time", "--card", card_file.c_str(), nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string line;
-    char c = 0;
-    while (line.size() < 512 && ::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    pipe_ = out[0];  // kept open: the simulator writes more lines
-    const auto at = line.rfind(' ');
-    if (at != std::string::npos) device_ = line.substr(at + 1);
-  }
-  ~SimProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (pipe_ >= 0) ::close(pipe_);
-  }
-  const std::string& device() const { return device_; }
-
- private:
-  pid_t pid_ = -1;
-  int pipe_ = -1;
-  std::string device_;
-};
 
 double g_one_reader_rate = 0;  // exchanges/s of N = 1
 

@@ -38,15 +38,18 @@
 #include "responder.h"
 #include "serve_pki.h"
 #include "serve_process.h"
+#include "sim_process.h"
 
 namespace {
 
 using vorkand::bench::median_us;
 using vorkand::bench::Responder;
+using vorkand::bench::SimProcess;
 using vorkand::link::Channel;
 using vorkand::test::PtyPair;
 using vorkand::test::ServePki;
 using vorkand::test::ServeProcess;
+using vorkand::test::with_tls;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -62,14 +65,6 @@ void close_channel(Channel* channel) {
 Channel* open(const std::string& mapping) {
   vorkand::link::OpenFailure why;
   return vorkand::link::open_mapped(mapping.c_str(), why);
-}
-
-std::vector<std::string> with_tls(const ServePki& pki, std::vector<std::string> arguments) {
-  for (const std::string& a :
-       {std::string("--cert"), pki.file("server.crt"), std::string("--key"), pki.file("server.key"),
-        std::string("--client-ca"), pki.file("ca.crt")})
-    arguments.push_back(a);
-  return arguments;
 }
 
 void client_files(const ServePki& pki) {
@@ -118,45 +113,6 @@ void serve_round_trips(benchmark::State& state) {
   state.counters["tls_added_us"] = median_us(samples[2]) - base;
 }
 BENCHMARK(serve_round_trips)->UseRealTime()->Iterations(3000)->Unit(benchmark::kMillisecond);
-
-// `vorkand sim --line-time --card FILE`, its pseudo-terminal read from its
-// first line of output.
-class SimProcess {
- public:
-  explicit SimProcess(const std::string& card_file) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 2);
-      ::execl(VORKAND_TOOL, "vorkand", "sim", "--line-time", "--card", card_file.c_str(), nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string line;
-    char c = 0;
-    while (line.size() < 512 && ::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    pipe_ = out[0];  // kept open: the simulator writes more lines
-    const auto at = line.rfind(' ');
-    if (at != std::string::npos) device_ = line.substr(at + 1);
-  }
-  ~SimProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (pipe_ >= 0) ::close(pipe_);
-  }
-  const std::string& device() const { return device_; }
-
- private:
-  pid_t pid_ = -1;
-  int pipe_ = -1;
-  std::string device_;
-};
 
 // The process's user + system CPU time in ms, and its peak RSS in KiB.
 double cpu_ms_of(pid_t pid) {

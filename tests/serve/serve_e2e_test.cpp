@@ -109,15 +109,6 @@ void client_files(const ServePki& pki, const std::string& name) {
   }
 }
 
-// `arguments` and the server's TLS files.
-std::vector<std::string> with_tls(const ServePki& pki, std::vector<std::string> arguments) {
-  for (const std::string& a :
-       {std::string("--cert"), pki.file("server.crt"), std::string("--key"), pki.file("server.key"),
-        std::string("--client-ca"), pki.file("ca.crt")})
-    arguments.push_back(a);
-  return arguments;
-}
-
 TEST(ServeTest, ASerialReaderServedOverTlsAndTcpAnswersAsOnItsOwnPort) {
   const ServePki& pki = shared_pki();
   ASSERT_TRUE(pki.ok());

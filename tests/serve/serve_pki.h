@@ -2,6 +2,9 @@
 // localhost and two clients signed by one CA, and a client of another CA.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "test_pki.h"
 
 namespace vorkand::test {
@@ -15,5 +18,14 @@ struct ServePki : TestPki {
     leaf("stranger", "desk host", "", "other-ca");
   }
 };
+
+// `arguments` and the server's TLS files.
+inline std::vector<std::string> with_tls(const ServePki& pki, std::vector<std::string> arguments) {
+  for (const std::string& a :
+       {std::string("--cert"), pki.file("server.crt"), std::string("--key"), pki.file("server.key"),
+        std::string("--client-ca"), pki.file("ca.crt")})
+    arguments.push_back(a);
+  return arguments;
+}
 
 }  // namespace vorkand::test
