@@ -19,6 +19,9 @@ packages=(libvorkand1 libvorkand-dev vorkand-tools vorkand-pcsc vorkand-serve)
 apt_lock=(-o DPkg::Lock::Timeout=600)
 work=$(mktemp -d)
 pids=()
+# For stop_private_pcscd.
+# shellcheck source=tests/pcsc/private_pcscd.sh
+. tests/pcsc/private_pcscd.sh
 cleanup() {
   for pid in "${pids[@]}"; do
     kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
@@ -221,6 +224,7 @@ done
 grep -qi "$expected_atr" "$work/opensc.out" ||
   die "opensc-tool: want ATR $expected_atr, got $(cat "$work/opensc.out")"
 say "ok   pcscd lists 'vorkand serial reader'; its card answers with ATR $expected_atr"
+stop_private_pcscd TERM 10 || die "pcscd did not stop: $(tail -n 20 "$work/pcscd.log")"
 for pid in "${pids[@]}"; do
   kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
 done

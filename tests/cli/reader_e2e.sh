@@ -75,7 +75,7 @@ say "ok   a held card is in use by another application"
 timeout 40 "$tool" watch --count 7 >"$work/watch.out" 2>&1 &
 watch=$!
 for _ in $(seq 200); do grep -q "card present" "$work/watch.out" && break; sleep 0.05; done
-kill -TERM "$pcscd_pid" && wait "$pcscd_pid" 2>/dev/null
+stop_private_pcscd TERM 10 || die "pcscd did not stop"
 for _ in $(seq 200); do grep -q "service stopped" "$work/watch.out" && break; sleep 0.05; done
 start_private_pcscd -a -c "$work/conf"
 card_in

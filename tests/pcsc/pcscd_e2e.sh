@@ -182,19 +182,8 @@ rc=$?
 sed 's/^/  silent reader: /' "$work/client-silent.out"
 [ "$rc" -eq 0 ] || die "C client on the silent reader"
 
-# A graceful stop closes the channels (pcscd may miss the first SIGINT while
-# it waits for a client: a connection wakes it). pcscd first lets each
-# reader's card-presence poll end and powers its card down: on the silent
-# reader each of them takes up to the 5 s silence limit, so allow 25 s.
-kill -INT "$pcscd_pid"
-for _ in $(seq 1250); do
-  kill -0 "$pcscd_pid" 2>/dev/null || break
-  [ "$_" -eq 10 ] && timeout 2 pcsc_scan -r >/dev/null 2>&1
-  sleep 0.02
-done
-if kill -0 "$pcscd_pid" 2>/dev/null; then
-  die "pcscd did not stop on SIGINT"
-fi
-wait "$pcscd_pid" 2>/dev/null
-pcscd_pid=""
+# A graceful stop closes the channels. pcscd first lets each reader's
+# card-presence poll end and powers its card down: on the silent reader each
+# of them takes up to the 5 s silence limit, so allow 25 s.
+stop_private_pcscd INT 25 || die "pcscd did not stop on SIGINT"
 say "passed in $(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"

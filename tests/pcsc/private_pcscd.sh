@@ -22,8 +22,8 @@ start_work() {
   trap stop_work EXIT
 }
 stop_work() {
-  if [ -n "$pcscd_pid" ] && kill -0 "$pcscd_pid" 2>/dev/null; then
-    kill -TERM "$pcscd_pid" 2>/dev/null
+  if [ -n "$pcscd_pid" ] && ! stop_private_pcscd TERM 10; then
+    kill -KILL "$pcscd_pid" 2>/dev/null
     wait "$pcscd_pid" 2>/dev/null
   fi
   for pid in "${pids[@]}"; do
@@ -69,4 +69,26 @@ start_private_pcscd() {
     sleep 0.02
   done
   [ -S "$PCSCLITE_CSOCK_NAME" ] || die "pcscd did not open its socket"
+}
+
+# Sends SIGNAL to the private pcscd and waits up to SECONDS for it to end;
+# returns 1 if it is still running then. pcscd's main thread acts on the
+# signal only once something wakes it, and the signal may have been taken by
+# another of its threads: a connection to its socket every half second wakes
+# it.
+stop_private_pcscd() {
+  local signal=$1 seconds=$2 i
+  if kill "-$signal" "$pcscd_pid" 2>/dev/null; then
+    for ((i = 0; i < seconds * 50; i++)); do
+      kill -0 "$pcscd_pid" 2>/dev/null || break
+      if ((i % 25 == 5)); then
+        python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' \
+          "$PCSCLITE_CSOCK_NAME" 2>/dev/null
+      fi
+      sleep 0.02
+    done
+    kill -0 "$pcscd_pid" 2>/dev/null && return 1
+  fi
+  wait "$pcscd_pid" 2>/dev/null
+  pcscd_pid=""
 }

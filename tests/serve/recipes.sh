@@ -127,8 +127,7 @@ grep -qi "3b:95:11:80:01:76:6f:72:6b:61:64" "$work/opensc.out" && grep -q "vorka
   die "pcscd: opensc-tool through DEVICENAME tls://: $(cat "$work/opensc.out")"
 grep -q "connected; reader $sim opened" "$work/serve-pcscd.log" || die "pcscd: no connection in the server's log"
 say "ok   pcscd: opensc-tool reads the ATR and runs APDUs through DEVICENAME tls://127.0.0.1:$port_pcscd"
-kill -TERM "$pcscd_pid" && wait "$pcscd_pid" 2>/dev/null
-pcscd_pid=""
+stop_private_pcscd TERM 10 || die "pcscd did not stop"
 
 # rack: two simulators, one vorkand-serve --config, one test host on each at once.
 conf=$work/rack.conf
