@@ -18,27 +18,26 @@ int run_des(const Context& context, const DesSettings& settings) {
   if (const auto* error = std::get_if<std::string>(&key_read)) {
     return out.fail(kExitUsage, "--key: " + *error);
   }
-  const Bytes* key = &std::get<Bytes>(key_read);
-  if (key->size() != 8) {
-    return out.fail(kExitUsage,
-                    fmt::format("--key wants exactly 8 hex bytes, not {}", key->size()));
+  const Bytes& key = std::get<Bytes>(key_read);
+  if (key.size() != 8) {
+    return out.fail(kExitUsage, fmt::format("--key wants exactly 8 hex bytes, not {}", key.size()));
   }
   std::vector<Bytes> outputs;
   for (const std::string& text : settings.blocks) {
     const auto read = read_hex(text);
     if (const auto* error = std::get_if<std::string>(&read)) return out.fail(kExitUsage, *error);
-    const Bytes* data = &std::get<Bytes>(read);
-    if (data->empty() || data->size() % 8 != 0) {
+    const Bytes& data = std::get<Bytes>(read);
+    if (data.empty() || data.size() % 8 != 0) {
       return out.fail(
           kExitUsage,
           fmt::format("'{}' is not whole 8-byte blocks of hex (ECB, no padding)", text));
     }
-    Bytes result(data->size());
-    for (std::size_t at = 0; at < data->size(); at += 8) {
+    Bytes result(data.size());
+    for (std::size_t at = 0; at < data.size(); at += 8) {
       if (encrypt)
-        DesEncrypt(result.data() + at, data->data() + at, key->data());
+        DesEncrypt(result.data() + at, data.data() + at, key.data());
       else
-        DesDecrypt(result.data() + at, data->data() + at, key->data());
+        DesDecrypt(result.data() + at, data.data() + at, key.data());
     }
     outputs.push_back(std::move(result));
   }
